@@ -1,0 +1,42 @@
+// Diagnostics: the page writer (gprintf), the log (emsg, imsg) and the
+// user-facing error channel (f_error ...), which collects error texts during
+// a command for the error page shown when the command finishes.
+#pragma once
+#include <string>
+#include <string_view>
+
+#define LK_PRINTF(a, b) __attribute__((format(printf, a, b)))
+
+// Page output.  Everything the program writes to the browser goes through
+// these, so the byte count (gsent) and the out.log copy stay right.
+void gprintf(const char* fmt, ...) LK_PRINTF(1, 2);
+void gwrite(std::string_view text);
+long gsent();
+
+// Log.  emsg: shown on the page and always logged; imsg: logged in debug
+// mode (or before the configuration is read, into the early buffer).
+int emsg(const char* fmt, ...) LK_PRINTF(1, 2);
+int filemsg(const char* fmt, ...) LK_PRINTF(1, 2);
+int imsg(const char* fmt, ...) LK_PRINTF(1, 2);
+int dmsg(...);
+// Level 0 shows and logs; levels 1 and 2 log only in debug mode.
+int emsg_do(int level, const char* text);
+
+// True when the `log` setting contains the topic word.
+bool log_has(const char* topic);
+
+void diag_set_debug(bool on);
+bool diag_debug();
+// The configuration has been read: buffered early lines go out with the
+// next line written to the log.
+void diag_end_pre_ini();
+
+// User-facing errors.
+void f_error(const char* fmt, ...) LK_PRINTF(1, 2);
+void f_error_set();                    // publishes etext as the variable "error"
+const std::string& f_error_text();
+void f_error_clear();
+// Shows the pending error; 1 when the dispatcher must run again.
+int f_error_do();
+
+void diag_reset();

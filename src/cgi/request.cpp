@@ -1,0 +1,5 @@
+#include "cgi/request.h"
+
+Request g;
+
+void request_reset() { g = Request{}; }
