@@ -27,3 +27,60 @@ inline bool contains(std::string_view haystack, std::string_view needle) {
     return haystack.find(needle) != std::string_view::npos;
 }
 inline bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+
+// ---- Bounded copies into fixed buffers (for code that keeps C arrays) ----
+
+// Copies at most n characters and always terminates; also writes a NUL at
+// position n, so dst must hold n + 1 bytes.  A null src gives "".
+char* ncpy(char* dst, const char* src, std::size_t n);
+// Appends so that the whole text holds at most n characters (dst holds
+// n + 1 bytes; a NUL is written at position n).
+char* ncat(char* dst, const char* src, std::size_t n);
+// The std::string form: dst grows to at most n characters.
+std::string& ncat(std::string& dst, std::string_view src, std::size_t n);
+// Bounded formatting into size bytes, always terminated; returns the length
+// the whole text would have had.
+int ssnprintf(char* buf, std::size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// ---- Comparisons ("nc": only the ASCII letters are folded) ----
+
+int strcmpnc(std::string_view a, std::string_view b);
+int strncmpnc(std::string_view a, std::string_view b, std::size_t n);
+// strcmp that accepts null: 1 when either is null.
+int s_strcmp(const char* a, const char* b);
+// 0 when the first n characters of both exist and are equal ignoring case;
+// 1 for a null text, a text shorter than n or a difference before the n-th
+// character; the difference of the two characters when they first differ at
+// the n-th character.
+int s_strnicmp(const char* a, const char* b, std::size_t n);
+
+// ---- In-place edits ----
+
+std::string& strlwr(std::string& s);
+char* strlwr(char* s);
+char* s_strlwr(char* s);                // null accepted
+// Cuts at the first CR or LF, then removes trailing blanks.
+std::string& strtrm(std::string& s);
+char* strtrm(char* s);
+// Removes trailing blanks; 0 for null, else 1.
+int s_strtrm(char* s);
+int s_strtrm(std::string& s);
+std::string& ifix_slash(std::string& path);
+// "<text>..." becomes "text" (at most 511 characters); others unchanged.
+std::string& strip_brackets(std::string& s);
+// File-safe message ids: every character but letters, digits and "@" -> "_".
+std::string& makenice(std::string& s);
+// File-safe user names: letters, digits, "@" and "%" stay; "." stays when
+// `allow.` is true, "-" when `allow-` is, "/" when `allow/` is; all else "_".
+std::string& makenice3(std::string& s);
+
+// ---- Tests ----
+
+// True for null, empty, or only blanks, tabs, CR and LF.
+bool whitespace(const char* s);
+bool whitespace(std::string_view s);
+bool null_or_empty(const char* s);
+inline bool null_or_empty(std::string_view s) { return s.empty(); }
+// The part after the last "/", backslash or ":".
+std::string_view nopath(std::string_view name);
+const char* nopath(const char* name);
