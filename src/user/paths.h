@@ -14,11 +14,6 @@ int hash_method();
 // the setting is absent or 0).
 int hash_num();
 
-// File-safe user name for hash method 1: letters, digits, "@" and "%" kept;
-// "-", "/" and "." kept only when allow-, allow/, allow. are true; the
-// rest (control bytes and NUL included) become "_".
-std::string makenice3(std::string_view name);
-
 // Escaped name for hash method 2: letters and digits copied, control and
 // 8-bit bytes dropped, every other character "_" + a code letter.  At most
 // size - 1 output characters (a partial escape is never emitted).

@@ -1,0 +1,275 @@
+#include "user/paths.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "cgi/config.h"
+#include "cgi/diag.h"
+#include "support/str.h"
+#include "user/profile.h"
+
+namespace {
+
+constexpr std::size_t kPathMax = 511;
+
+struct PathState {
+    int hash_method = 0;   // 0: not computed yet
+};
+
+PathState& st() {
+    static PathState s;
+    return s;
+}
+
+bool is_alnum(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// rencode's code letter for a character, 0 when it has none.
+char rcode(unsigned char c) {
+    static const char* const kChars = " !\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~\x7f";
+    static const char* const kCodes = "456789ABCDEFGHIJ0KLMNOPQRST_UVWXYZ";
+    for (int i = 0; kChars[i]; ++i)
+        if (static_cast<unsigned char>(kChars[i]) == c) return kCodes[i];
+    return 0;
+}
+
+std::string rencode_impl(std::string_view text, std::size_t size, bool keep_star) {
+    std::string out;
+    if (size == 0) return out;
+    const std::size_t limit = size - 1;
+    for (unsigned char c : text) {
+        if (is_alnum(c) || (keep_star && c == '*')) {
+            if (out.size() + 1 > limit) break;
+            out += static_cast<char>(c);
+            continue;
+        }
+        if (c < 32 || c >= 128) continue;
+        char code = rcode(c);
+        if (!code) continue;
+        if (out.size() + 2 > limit) break;
+        out += '_';
+        out += code;
+    }
+    return out;
+}
+
+// A relative path whose components cannot climb out of the directory it is
+// joined to: "." and ".." components become "_" and "__", backslashes are
+// already slashes, control bytes become "_".
+std::string contain_rel(std::string_view rel) {
+    std::string out;
+    std::size_t i = 0;
+    while (i <= rel.size()) {
+        std::size_t j = rel.find('/', i);
+        if (j == std::string_view::npos) j = rel.size();
+        std::string comp(rel.substr(i, j - i));
+        for (char& c : comp) {
+            unsigned char u = static_cast<unsigned char>(c);
+            if (u < 32 || u == 127 || c == '\\') c = '_';
+        }
+        if (comp == ".") comp = "_";
+        else if (comp == "..") comp = "__";
+        out += comp;
+        if (j < rel.size()) out += '/';
+        i = j + 1;
+    }
+    return out;
+}
+
+// A single file name for use inside a user or folder directory.
+std::string contain_name(std::string_view name) {
+    std::string out(name);
+    for (char& c : out) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 32 || u == 127 || c == '/' || c == '\\') c = '_';
+    }
+    if (out == "." || out == "..") out = std::string(out.size(), '_');
+    return out;
+}
+
+bool has_dotdot_or_ctl(std::string_view p) {
+    for (unsigned char c : p)
+        if (c < 32 || c == 127) return true;
+    std::string s = fix_slash(p);
+    std::size_t i = 0;
+    while (i <= s.size()) {
+        std::size_t j = s.find('/', i);
+        if (j == std::string::npos) j = s.size();
+        if (s.compare(i, j - i, "..") == 0) return true;
+        i = j + 1;
+    }
+    return false;
+}
+
+// The alternative work area of a user name, or "" for the main one.  A
+// directory that could climb out (".." components, control bytes) is not
+// used; a relative one lies under the main work area.
+std::string alt_work(std::string_view name) {
+    for (const WorkRange& w : ini_work()) {
+        if (!(std::string_view(w.low) <= name && name < std::string_view(w.high))) continue;
+        if (w.dir.empty() || has_dotdot_or_ctl(w.dir)) {
+            emsg("work line %s-%s ignored: unsafe directory {%s}\n", w.low.c_str(), w.high.c_str(),
+                 w.dir.c_str());
+            continue;
+        }
+        std::string d = fix_slash(w.dir);
+        if (d[0] != '/') d = file_work(d);
+        return d;
+    }
+    return "";
+}
+
+std::string join(std::string_view dir, std::string_view name) {
+    std::string r(dir);
+    if (!r.empty() && r.back() != '/') r += '/';
+    r += name;
+    return ncpy(fix_slash(r), kPathMax);
+}
+
+// Same rule as the support library's makenice3, used until that is linked in.
+std::string& nice_fallback(std::string& s) {
+    const bool dash = ini_true(K_allow_dash), slash = ini_true(K_allow_slash), dot = ini_true(K_allow_dot);
+    for (char& c : s) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (is_alnum(u) || c == '@' || c == '%') continue;
+        if ((c == '-' && dash) || (c == '/' && slash) || (c == '.' && dot)) continue;
+        c = '_';
+    }
+    return s;
+}
+
+}  // namespace
+
+extern std::string& makenice3(std::string& s) __attribute__((weak));
+
+int hash_method() {
+    if (!st().hash_method) {
+        std::string v = lower(wm_ini_get(K_hash_method));
+        st().hash_method = (v == "nhash" || std::atoi(v.c_str()) == 2) ? 2 : 1;
+    }
+    return st().hash_method;
+}
+
+int hash_num() {
+    int n = std::atoi(wm_ini_get(K_hash_num).c_str());
+    if (n <= 0) n = 2;
+    if (n > 500) n = 500;   // keeps the second level non-empty within 511
+    return n;
+}
+
+std::string rencode(std::string_view text, std::size_t size) { return rencode_impl(text, size, false); }
+std::string rencodew(std::string_view text, std::size_t size) { return rencode_impl(text, size, true); }
+
+std::string rdecode(std::string_view text) {
+    static const char* const kChars = " !\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~\x7f";
+    static const char* const kCodes = "456789ABCDEFGHIJ0KLMNOPQRST_UVWXYZ";
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '_' || i + 1 >= text.size()) {
+            out += text[i];
+            continue;
+        }
+        char code = text[++i];
+        bool found = false;
+        for (int k = 0; kCodes[k]; ++k)
+            if (kCodes[k] == code) {
+                out += kChars[k];
+                found = true;
+                break;
+            }
+        if (!found) {   // not an escape: keep both as they are
+            out += '_';
+            out += code;
+        }
+    }
+    return out;
+}
+
+std::string nhash(std::string_view text) {
+    std::string s = ncpy(text, 502);
+    unsigned a = 0, b = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (i % 2 == 0) a = (a + static_cast<unsigned char>(s[i])) % 256;
+        else b = (b + static_cast<unsigned char>(s[i])) % 256;
+    }
+    return sfmt("n_%c%u/%c%u/", static_cast<char>('a' + a / 10), a % 10, static_cast<char>('a' + b / 10),
+                b % 10) + s;
+}
+
+std::string user_only(std::string_view login) {
+    std::size_t first = login.find('@');
+    if (first == std::string_view::npos) return std::string(login);
+    std::size_t second = login.find('@', first + 1);
+    return std::string(login.substr(0, second == std::string_view::npos ? first : second));
+}
+
+std::string user_dir_of(std::string_view user) {
+    std::string name = ncpy(user, kPathMax);
+    // Users of a renamed server keep the directories of the old name.
+    const std::string& orig = wm_ini_get(K_original_pophost);
+    const std::string& pop = wm_ini_get(K_pophost);
+    if (!orig.empty() && orig != pop) {
+        std::size_t at = name.rfind('@');
+        if (at != std::string::npos && !pop.empty()) {
+            std::string host = name.substr(at + 1);
+            if (host.size() >= pop.size() && lower(host.substr(0, pop.size())) == lower(pop))
+                name = ncpy(name.substr(0, at) + "@" + orig, kPathMax);
+        }
+    }
+    std::string rel;
+    if (hash_method() == 2) {
+        rel = nhash(rencode(name, 512));
+    } else {
+        std::string safe = name;
+        if (makenice3) makenice3(safe);
+        else nice_fallback(safe);
+        const std::size_t hn = static_cast<std::size_t>(hash_num());
+        if (safe.size() < hn) rel = "u_" + safe;
+        else rel = "u_" + safe.substr(0, hn) + "/" + ncpy(safe, 508 - hn);
+    }
+    rel = contain_rel(rel);
+    std::string alt = alt_work(user);
+    return alt.empty() ? ncpy(file_work(rel), kPathMax) : join(alt, rel);
+}
+
+std::string user_dir() { return user_dir_of(prof.xuser); }
+
+std::string user_file(std::string_view user) { return join(user_dir_of(user), "user.dat"); }
+std::string user_file() { return user_file(prof.xuser); }
+
+std::string user_file_new(std::string_view user) {
+    const char* fmt = ini_true(K_no_rename) ? "user_%d.dat" : "user_%d.tmp";
+    return join(user_dir_of(user), sfmt(fmt, static_cast<int>(getpid())));
+}
+std::string user_file_new() { return user_file_new(prof.xuser); }
+
+std::string user_fname(std::string_view name) { return join(user_dir(), contain_name(name)); }
+std::string user_lost_file() { return join(user_dir(), "user.lost"); }
+
+std::string fld_dir(int n) { return join(user_dir(), n == -1 ? std::string("held") : std::to_string(n)); }
+
+std::string fld_file(int n, std::string_view name) { return join(fld_dir(n), contain_name(name)); }
+
+std::string fld_file_new(int n) { return join(fld_dir(n), sfmt("index%d.tmp", static_cast<int>(getpid()))); }
+
+std::string user_default() { return ncpy(file_work("default.dat"), kPathMax); }
+
+int make_parent_dirs(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return 1;
+    std::string dir = path.substr(0, slash);
+    struct stat sb;
+    if (stat(dir.c_str(), &sb) == 0) return S_ISDIR(sb.st_mode) ? 1 : 0;
+    for (std::size_t i = 1; i <= dir.size(); ++i) {
+        if (i < dir.size() && dir[i] != '/') continue;
+        std::string part = dir.substr(0, i);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return 0;
+    }
+    return stat(dir.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode);
+}
+
+void paths_reset() { st() = PathState{}; }
