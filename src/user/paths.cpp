@@ -112,7 +112,7 @@ std::string alt_work(std::string_view name) {
     for (const WorkRange& w : ini_work()) {
         if (!(std::string_view(w.low) <= name && name < std::string_view(w.high))) continue;
         if (w.dir.empty() || has_dotdot_or_ctl(w.dir)) {
-            emsg("work line %s-%s ignored: unsafe directory {%s}\n", w.low.c_str(), w.high.c_str(),
+            imsg("work line %s-%s ignored: unsafe directory {%s}\n", w.low.c_str(), w.high.c_str(),
                  w.dir.c_str());
             continue;
         }

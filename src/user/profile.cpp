@@ -747,7 +747,7 @@ int user_write() {
         }
         done += static_cast<std::size_t>(n);
     }
-    if (trace) imsg("user_write: cs=%d %s", count + 2, tmp.c_str());
+    if (trace) imsg("user_write: cs=%d %s", count, tmp.c_str());
     if (close(fd) != 0) {
         f_error(lang_get("Unable to close user data file %s\n"), std::strerror(errno));
         unlink(tmp.c_str());
