@@ -1,0 +1,48 @@
+// Output text encoders: every value that comes from mail, users or files
+// passes through one of these before it reaches a page.  Each returns a new
+// string; inputs and outputs keep the fixed bounds pages have always had
+// (input read up to 4000 characters, output cut after 4990 bytes).
+#pragma once
+#include <string>
+#include <string_view>
+
+// View options of the message display that change how text is encoded;
+// the profile and the message page set them for the request.
+struct EncodeState {
+    bool eight_bit = false;   // copy bytes of 128 and above as they are
+    bool v_font = false;      // proportional font: breaks are "<br>"
+    bool v_asis = false;      // show message text as it is
+    std::string send_link;    // compose-link prefix for mail addresses
+};
+EncodeState& encode_state();
+void encode_reset();
+
+// The display line width: the read_wrap setting, 85 when 0 or unset.
+int get_read_wrap();
+
+std::string value_encode(std::string_view text);
+std::string value_encode(const char* text);          // null gives ""
+std::string text_encode(const char* text);           // null gives ""
+std::string text_encode(std::string_view text);
+std::string text_encode2(std::string_view text, std::size_t length);
+std::string text_encode3(std::string_view text);
+std::string text_encode4(std::string_view text);
+std::string quote_encode(std::string_view text);
+std::string quote_encode(const char* text);
+std::string url_encode(std::string_view text);
+std::string url_encode(const char* text);
+std::string wrap_encode(std::string_view text);
+std::string ref_encode(std::string_view text);
+// The two link makers behind ref_encode; they change the text in place.
+void ref_encode_http(std::string& text);
+void ref_encode_mail(std::string& text);
+
+// Value of two hexadecimal digits (0 for anything else).
+int hexbyte(const char* two);
+// Appends text, returns the number of characters appended (0 for null).
+std::size_t pcat(std::string* out, const char* text);
+
+// The checked number code: "2" "246" "1" for 123; tdecode gives 0 for a
+// code whose check digits do not match.
+std::string tencode(long long number);
+long long tdecode(const char* code);
