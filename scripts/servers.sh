@@ -386,6 +386,9 @@ smtpd_relay_restrictions = permit_mynetworks, permit_sasl_authenticated, reject_
 message_size_limit = 52428800
 mailbox_size_limit = 0
 lmtp_destination_recipient_limit = 50
+# One delivery at a time keeps a mailbox in the order its mail was sent,
+# which tests of message numbers rely on.
+lmtp_destination_concurrency_limit = 1
 EOF
     local sub="-o smtpd_sasl_auth_enable=yes -o smtpd_client_restrictions=permit_sasl_authenticated,reject"
     cat >"$d/etc/master.cf" <<EOF
@@ -640,6 +643,9 @@ cmd_stop() {
         sleep 0.05
     done
     remove_users
+    # The mailboxes and the program's work area belong to the users just
+    # removed; a new start makes new users with new passwords.
+    rm -rf "$RUN/mail" "$RUN/www/work" "$RUN/www/tmp"
     rm -f "$RUN/servers.env"
     [ -z "$left" ] || die "ports still listening after stop:$left"
     say "stopped"
