@@ -210,6 +210,8 @@ trap 'stop_servers' EXIT
 trap 'echo "interrupted"; exit 130' INT TERM
 
 e2e() {
+    # A clean slate: whatever an interrupted earlier run left is stopped first.
+    bash scripts/servers.sh stop >/dev/null 2>&1 || true
     LK_BINARY="$ROOT/$B/larkspur" bash scripts/servers.sh start || return 1
     local files=()
     shopt -s nullglob
@@ -219,48 +221,54 @@ e2e() {
 }
 
 # ------------------------------------------------------------------ run
-echo "Larkspur: every test ($(date -u '+%F %T') UTC, $(nproc) cores, build prefix $B)"
-BUILD_OK=0
-FUZZ_OK=0
-FUZZ_BAD=0
+# All in one function, read whole before it runs, so that editing this file
+# during a run cannot derail the run.
+main() {
+    echo "Larkspur: every test ($(date -u '+%F %T') UTC, $(nproc) cores, build prefix $B)"
+    BUILD_OK=0
+    FUZZ_OK=0
+    FUZZ_BAD=0
 
-skipped install || step install install_packages
-skipped npm || step npm npm_install
-if skipped build; then
-    BUILD_OK=1
-else
-    step build build "$B" && BUILD_OK=1
-fi
-if ! skipped unit; then
-    if [ $BUILD_OK = 1 ]; then step unit unit "$B"; else record unit FAIL 0 "not run: build failed"; fi
-fi
-if ! skipped asan; then
-    if step asan-build build "$B-asan" -DLARKSPUR_SANITIZE=ON; then
-        step asan-unit unit "$B-asan"
+    skipped install || step install install_packages
+    skipped npm || step npm npm_install
+    if skipped build; then
+        BUILD_OK=1
     else
-        record asan-unit FAIL 0 "not run: build failed"
+        step build build "$B" && BUILD_OK=1
     fi
-fi
-if ! skipped fuzz; then
-    if step fuzz-build build "$B-fuzz" -DCMAKE_CXX_COMPILER=clang++ -DLARKSPUR_FUZZ=ON; then
-        step fuzz fuzz_all "$B-fuzz"
-    else
-        record fuzz FAIL 0 "not run: build failed"
+    if ! skipped unit; then
+        if [ $BUILD_OK = 1 ]; then step unit unit "$B"; else record unit FAIL 0 "not run: build failed"; fi
     fi
-fi
-skipped fake || step fake fake_tests
-if ! skipped e2e; then
-    # Set here, not in the step: steps run in a pipeline's subshell.
-    if [ $BUILD_OK = 1 ]; then SERVERS_UP=1; step e2e e2e; else record e2e FAIL 0 "not run: build failed"; fi
-    stop_servers
-fi
+    if ! skipped asan; then
+        if step asan-build build "$B-asan" -DLARKSPUR_SANITIZE=ON; then
+            step asan-unit unit "$B-asan"
+        else
+            record asan-unit FAIL 0 "not run: build failed"
+        fi
+    fi
+    if ! skipped fuzz; then
+        if step fuzz-build build "$B-fuzz" -DCMAKE_CXX_COMPILER=clang++ -DLARKSPUR_FUZZ=ON; then
+            step fuzz fuzz_all "$B-fuzz"
+        else
+            record fuzz FAIL 0 "not run: build failed"
+        fi
+    fi
+    skipped fake || step fake fake_tests
+    if ! skipped e2e; then
+        # Set here, not in the step: steps run in a pipeline's subshell.
+        if [ $BUILD_OK = 1 ]; then SERVERS_UP=1; step e2e e2e; else record e2e FAIL 0 "not run: build failed"; fi
+        stop_servers
+    fi
 
-banner "summary"
-for s in "${STEPS[@]}"; do
-    IFS='|' read -r name status secs detail <<<"$s"
-    printf '  %-11s %-4s %5ss  %s\n' "$name" "$status" "$secs" "$detail"
-done
-echo "  total time $((SECONDS - T0))s"
-if [ $FAILED = 0 ]; then echo "RESULT: all steps passed"; else echo "RESULT: FAILED"; fi
-echo "tests: $TESTS_PASSED passed, $TESTS_FAILED failed"
-exit $FAILED
+    banner "summary"
+    for s in "${STEPS[@]}"; do
+        IFS='|' read -r name status secs detail <<<"$s"
+        printf '  %-11s %-4s %5ss  %s\n' "$name" "$status" "$secs" "$detail"
+    done
+    echo "  total time $((SECONDS - T0))s"
+    if [ $FAILED = 0 ]; then echo "RESULT: all steps passed"; else echo "RESULT: FAILED"; fi
+    echo "tests: $TESTS_PASSED passed, $TESTS_FAILED failed"
+    return $FAILED
+}
+
+main "$@"; exit $?
