@@ -172,13 +172,13 @@ fuzz_all() {
         echo "--- $name (${FUZZ_SECONDS}s)"
         n=$((n + 1))
         if "$t" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 \
-                -print_final_stats=0 "$corpus" >"$dir/$name.out" 2>&1; then
+                -artifact_prefix="$dir/$name-" -print_final_stats=0 "$corpus" >"$dir/$name.out" 2>&1; then
             tail -n 1 "$dir/$name.out"
             echo "fuzz $name: ok"
             FUZZ_OK=$((FUZZ_OK + 1))
         else
             tail -n 40 "$dir/$name.out"
-            echo "fuzz $name: FAILED (crash input kept in $ROOT, log $dir/$name.out)"
+            echo "fuzz $name: FAILED (input kept as $dir/$name-*, log $dir/$name.out)"
             FUZZ_BAD=$((FUZZ_BAD + 1))
             rc=1
         fi

@@ -189,3 +189,72 @@ export class LineClient {
 
     close() { this.sock.destroy(); }
 }
+
+// ---------------------------------------------------------------- mailboxes
+async function popLogin(user, pass) {
+    const c = await LineClient.connect(port('LK_POP3_PORT'));
+    await c.line();
+    await c.cmd(`USER ${user}`);
+    const r = await c.cmd(`PASS ${pass}`);
+    if (!r?.startsWith('+OK')) {
+        c.close();
+        throw new Error(`POP3 login of ${user} failed: ${r}`);
+    }
+    return c;
+}
+
+// { count, size } of a mailbox.
+export async function popStat(user, pass) {
+    const c = await popLogin(user, pass);
+    const [, count, size] = (await c.cmd('STAT')).split(' ');
+    await c.cmd('QUIT');
+    c.close();
+    return { count: Number(count), size: Number(size) };
+}
+
+// Empties a mailbox (so a test starts from a known state).
+export async function popDeleteAll(user, pass) {
+    const c = await popLogin(user, pass);
+    const n = Number((await c.cmd('STAT')).split(' ')[1]);
+    for (let i = 1; i <= n; i++) await c.cmd(`DELE ${i}`);
+    await c.cmd('QUIT');
+    c.close();
+    return n;
+}
+
+// The Subject lines (raw, as sent) of messages first..last of a mailbox.
+export async function popSubjects(user, pass, first = 1) {
+    const c = await popLogin(user, pass);
+    const n = Number((await c.cmd('STAT')).split(' ')[1]);
+    const out = [];
+    for (let k = first; k <= n; k++) {
+        c.send(`TOP ${k} 0`);
+        await c.line();
+        const s = (await c.dotted()).find((l) => /^subject:/i.test(l));
+        out.push(s ? s.slice(8).trim() : '');
+    }
+    await c.cmd('QUIT');
+    c.close();
+    return out;
+}
+
+// Delivers genmail's mailbox to USER by SMTP and waits until it has all
+// arrived.  args: more genmail options (e.g. '--small', '--count', '50',
+// '--seed', '3').  Returns genmail's listing: [{ n, kind, size, subject }].
+export async function loadMailbox(user, pass, ...args) {
+    const { execFileSync } = await import('node:child_process');
+    const genmail = path.join(ROOT, 'scripts', 'genmail.py');
+    const run = (...a) => execFileSync('/usr/bin/python3', [genmail, '--env', ENV_FILE, '--to', user, ...a],
+        { stdio: ['ignore', 'pipe', 'pipe'], maxBuffer: 64 << 20 }).toString();
+    const rows = run('--no-smtp', '--list', ...args).trim().split('\n').map((l) => {
+        const [n, kind, size, subject] = l.split('\t');
+        return { n: Number(n), kind, size: Number(size), subject };
+    });
+    const before = (await popStat(user, pass)).count;
+    run(...args);
+    for (let i = 0; i < 600; i++) {
+        if ((await popStat(user, pass)).count >= before + rows.length) return rows;
+        await new Promise((r) => setTimeout(r, 100));
+    }
+    throw new Error(`mail for ${user} did not arrive`);
+}
