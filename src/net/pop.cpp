@@ -663,22 +663,27 @@ int fetch_one(int pos, int n, int force) {
     }
     tcp_printf(m.sk, "retr %d\r\n", n);
     long lines = 0, bytes = 0;
-    bool attach = false, begin_seen = false, complete = false, any = false;
+    bool attach = false, begin_seen = false, complete = false, any = false, at_start = true;
     if (readln() && isok(m.reason)) {
         any = true;
         for (;;) {
             if (!readln()) break;
             const std::string& raw = m.reason;
-            if (raw == ".") {
+            bool wrapped = m.wrapped;
+            if (at_start && raw == ".") {
                 complete = true;
                 break;
             }
             std::string_view line = raw;
-            if (!line.empty() && line[0] == '.') line.remove_prefix(1);
+            if (at_start && !line.empty() && line[0] == '.') line.remove_prefix(1);
             std::fwrite(line.data(), 1, line.size(), f);
+            bytes += static_cast<long>(line.size());
+            // A line the reader had to cut continues in the next piece.
+            at_start = !wrapped;
+            if (wrapped) continue;
             std::fputc('\n', f);
             ++lines;
-            bytes += static_cast<long>(line.size()) + 1;
+            ++bytes;
             std::string low = lower(line);
             if (contains(low, "base64")) attach = true;
             if (begin_seen && !low.empty() && low[0] == 'm') {

@@ -231,8 +231,17 @@ int readln() {
     for (;;) {
         std::size_t crlf = m.rest.find("\r\n");
         if (crlf != std::string::npos) {
-            m.reason = ncpy(std::string_view(m.rest).substr(0, crlf), kReason);
+            if (crlf > kReason) {
+                // Only reachable through a line cut earlier: hand over the
+                // bound and keep the rest for the next call.
+                m.reason = m.rest.substr(0, kReason);
+                m.rest.erase(0, kReason);
+                m.wrapped = true;
+                return 1;
+            }
+            m.reason = m.rest.substr(0, crlf);
             m.rest.erase(0, crlf + 2);
+            m.wrapped = false;
             return 1;
         }
         if (m.sk < 0) {
@@ -263,8 +272,9 @@ int readln() {
         if (m.rest.size() + static_cast<std::size_t>(n) > kWrap) {
             imsg("Line too long %d+%d wrapping at %d", static_cast<int>(m.rest.size()), n,
                  static_cast<int>(m.rest.size()));
-            m.reason = ncpy(m.rest, kReason);
+            m.reason = m.rest;
             m.rest.assign(buf, static_cast<std::size_t>(n));
+            m.wrapped = true;
             return 1;
         }
         m.rest.append(buf, static_cast<std::size_t>(n));

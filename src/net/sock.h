@@ -16,6 +16,7 @@ struct MailSocket {
     int timeout = 0;         // pop_timeout in seconds, read once (0 = not yet)
     std::string hostname;    // tcp_hostname cache
     bool hostname_done = false;
+    bool wrapped = false;    // the last line read was cut from a longer one
     long writes = 0;         // write calls made, for the round-trip figures
     long reads = 0;          // read calls made
 };
