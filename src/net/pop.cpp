@@ -30,6 +30,9 @@ constexpr int kMaxUidl = 4999;
 struct PopPrivate {
     PopState pub;
     std::unordered_map<std::string, int> uid_first;   // id -> lowest message number
+    // Ids deleted in the open session: a server commits DELE only at QUIT,
+    // so a session that dies must have them deleted again.
+    std::vector<std::string> pending_dele;
 };
 
 PopPrivate& pv() {
@@ -139,6 +142,29 @@ void forget_session() {
     p.uid_first.clear();
 }
 
+}  // namespace
+
+namespace {
+// Opens the session again after the connection was lost, and repeats the
+// deletions the lost session never committed.  0 when the server is gone.
+int pop_reopen() {
+    PopPrivate& p = pv();
+    int slot = p.pub.curpop >= 0 ? p.pub.curpop : cur_slot();
+    int nxov = p.pub.nxov;
+    tcp_close();
+    forget_session();
+    if (!pop_open(slot) || get_uidl() <= 0) return 0;
+    p.pub.nxov = nxov;
+    std::vector<std::string> again;
+    again.swap(p.pending_dele);
+    for (const std::string& uid : again) {
+        int n = find_uidl(uid);
+        if (n < 0) continue;
+        tcp_printf(msock().sk, "dele %d\r\n", n);
+        if (readok()) p.pending_dele.push_back(uid);
+    }
+    return 1;
+}
 }  // namespace
 
 PopState& popst() { return pv().pub; }
@@ -259,8 +285,10 @@ int pop_close() {
     if (m.sk >= 0) {
         imsg("Pop quit and close\n");
         tcp_printf(m.sk, "quit\r\n");
-        if (readln() && !isok(m.reason) && !m.reason.empty())
+        bool got = readln();
+        if (got && !isok(m.reason) && !m.reason.empty())
             imsg("pop_close: Invalid response to quit: %s\n", m.reason.c_str());
+        if (got && isok(m.reason)) pv().pending_dele.clear();
         tcp_close();
     }
     readln_clear();
@@ -314,9 +342,12 @@ int get_uidl() {
             auto it = p.uid_first.find(id);
             if (it != p.uid_first.end() && it->second < n) {
                 imsg(lang_get("Faulty POP: Duplicate uidl msgs %d,%d,%s"), it->second, n, id.c_str());
-            } else if (it == p.uid_first.end() || it->second > n) {
-                p.uid_first[id] = n;
+                // Looked up by id, both messages would fetch the lower one's
+                // body: the later one gets an id of its own, stable while the
+                // server keeps both.
+                id += "#" + std::to_string(n);
             }
+            if (p.uid_first.find(id) == p.uid_first.end()) p.uid_first[id] = n;
             s.map_uidl[us(n)] = id;
         }
         s.nstat = count;
@@ -578,6 +609,7 @@ void fetch_new() {
             r[H_FLAGS] = "deleted,";
             continue;
         }
+        if (msock().sk < 0 && !pop_reopen()) break;
         if (s.fetched >= max_msgs()) {
             info(sfmt(lang_get("I7: Got %d msgs, leaving rest on POP server"), s.fetched));
             break;
@@ -697,11 +729,7 @@ int fetch_one(int pos, int n, int force) {
     if (!any || (lines == 0 && !complete)) {
         f_error("%s", lang_get("Unable to fetch message\n"));
         std::remove(force ? tmp.c_str() : path.c_str());
-        int slot = pv().pub.curpop >= 0 ? pv().pub.curpop : cur_slot();
-        tcp_close();
-        forget_session();
-        pop_open(slot);
-        if (msock().sk >= 0) get_uidl();
+        pop_reopen();
         return 0;
     }
     if (force) {
@@ -737,6 +765,7 @@ int fetch_one(int pos, int n, int force) {
         if (readln() && isok(m.reason)) {
             flag_add((*r)[H_FLAGS], "xdel,");
             pv().pub.did_dele = true;
+            pv().pending_dele.push_back((*r)[H_UIDL]);
         } else {
             f_error(lang_get("Deleting from host (%s) "), m.reason.c_str());
             flag_remove((*r)[H_FLAGS], "rbody,");

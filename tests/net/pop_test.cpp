@@ -1,0 +1,369 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "fake/fake_server.h"
+#include "store/store_env.h"
+
+namespace {
+
+// A user whose slot 0 is the fake server.
+struct PopEnv : StoreEnv {
+    explicit PopEnv(const FakeServer& srv, bool del = false) {
+        prof.xpop_name[0] = "127.0.0.1";
+        prof.xpop_user[0] = "alice";
+        prof.xpop_pass[0] = "pw-Secret";
+        prof.xpop_del[0] = del;
+        ini_set(K_port, std::to_string(srv.port()));
+        ini_set(K_pop_timeout, "2");
+        ini_set(K_mcache_kbytes, "10");
+        ini_set(K_log, "send top_reply");
+    }
+    // Resets the per-request state as a new request would.
+    void next_request() {
+        sock_reset();
+        pop_reset();
+        index_reset();
+        fld_set_missing_wait(0);
+        f_error_clear();
+    }
+};
+
+const char* kUser = "user alice pw-Secret\n";
+
+std::string msg(const std::string& tag, const std::string& subject, const std::string& body) {
+    return "message <<" + tag + "\nFrom: Ann <ann@example.test>\nSubject: " + subject +
+           "\nMessage-ID: <" + tag + "@example.test>\n\n" + body + "\n" + tag + "\n";
+}
+
+int count_prefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                          [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+std::string index_text() { return StoreEnv::slurp(fld_file(0, "index.dat")); }
+
+}  // namespace
+
+TEST(PopScan, CachesNewMailAndAddsNothingTheSecondTime) {
+    FakeServer srv("pop3", std::string(kUser) + msg("m1", "first", "hello\n.\n..dots") + msg("m2", "second", "body two"));
+    ASSERT_TRUE(srv.ok()) << srv.error();
+    PopEnv env(srv);
+    ASSERT_EQ(pop_open(0), 1) << f_error_text();
+    pop_read();
+    Index& m = mainidx();
+    ASSERT_EQ(m.n, 2) << f_error_text();
+    for (int i = 0; i < 2; ++i) {
+        const Record& r = m.recs[i];
+        EXPECT_EQ(r[H_FLAGS], "unseen,");
+        EXPECT_EQ(r[H_UIDL], "fake-uid-" + std::to_string(i + 1));
+        EXPECT_EQ(r[H_POPHOST], "127.0.0.1");
+        EXPECT_EQ(r[H_POPUSER], "alice");
+        EXPECT_EQ(r[H_REMOTE], "1");
+        EXPECT_EQ(r[H_POPPORT], std::to_string(srv.port()));
+    }
+    EXPECT_EQ(m.recs[0][H_SUBJECT], "first");
+    // a body line of two dots arrives as one dot; a stuffed ".." line too
+    EXPECT_EQ(StoreEnv::slurp(fld_item(0, std::stoi(m.recs[0][H_ID]))),
+              "From: Ann <ann@example.test>\nSubject: first\nMessage-ID: <m1@example.test>\n\nhello\n.\n..dots\n");
+    EXPECT_EQ(popst().gnnew, 2);
+    std::vector<std::string> wire = srv.log_lines();
+    std::vector<std::string> want = {"user alice", "pass pw-Secret", "stat", "uidl", "top 1 0", "top 2 0",
+                                     "list 1",     "retr 1",         "list 2", "retr 2", "quit"};
+    EXPECT_EQ(wire, want);
+    EXPECT_EQ(env.log().find("pw-Secret"), std::string::npos);
+    EXPECT_NE(env.log().find("-> pass ****"), std::string::npos);
+
+    std::string before = index_text();
+    env.next_request();
+    ASSERT_EQ(pop_open(0), 1);
+    pop_read();
+    EXPECT_EQ(mainidx().n, 2);
+    EXPECT_EQ(popst().gnnew, 0);
+    EXPECT_EQ(index_text(), before);
+    EXPECT_EQ(count_prefix(srv.log_lines(), "retr"), 2);
+}
+
+TEST(PopScan, DeletedOnServerLeavesTheCache) {
+    PopEnv* envp = nullptr;
+    std::string two = std::string(kUser) + msg("a", "A", "x") + msg("b", "B", "y");
+    {
+        FakeServer srv("pop3", two);
+        ASSERT_TRUE(srv.ok());
+        static PopEnv* keep;
+        envp = keep = new PopEnv(srv);
+        ASSERT_EQ(pop_open(0), 1);
+        pop_read();
+        ASSERT_EQ(mainidx().n, 2);
+    }
+    std::unique_ptr<PopEnv> env(envp);
+    FakeServer srv("pop3", std::string(kUser) + "uidl 1 fake-uid-2\n" + msg("b", "B", "y"));
+    ASSERT_TRUE(srv.ok());
+    ini_set(K_port, std::to_string(srv.port()));
+    env->next_request();
+    std::string gone = fld_item(0, 1);
+    ASSERT_TRUE(StoreEnv::exists(gone));
+    ASSERT_EQ(pop_open(0), 1);
+    pop_read();
+    ASSERT_EQ(mainidx().n, 1);
+    EXPECT_EQ(mainidx().recs[0][H_SUBJECT], "B");
+    EXPECT_FALSE(StoreEnv::exists(gone));
+    EXPECT_EQ(count_prefix(srv.log_lines(), "retr"), 0);
+}
+
+TEST(PopScan, LimitsStubsAndDeleteOnServer) {
+    std::string big(12 * 1024 + 100, 'b');
+    std::string huge_line(13000, 'h');
+    FakeServer srv("pop3", std::string(kUser) + msg("s1", "small", "tiny") + msg("b1", "big", big) +
+                               msg("s2", "small2", "tiny2"));
+    ASSERT_TRUE(srv.ok());
+    PopEnv env(srv, true);
+    ASSERT_EQ(pop_open(0), 1);
+    pop_read();
+    Index& m = mainidx();
+    ASSERT_EQ(m.n, 3);
+    const Record& stub = m.recs[1];
+    EXPECT_EQ(stub[H_FLAGS], "rbody,unseen,");
+    EXPECT_EQ(stub[H_REMOTE], "1");
+    std::string stubfile = StoreEnv::slurp(fld_item(0, std::stoi(stub[H_ID])));
+    EXPECT_NE(stubfile.find("Larkspur_flags: rbody,\n\nI9: This message was too large to cache (12 kbytes)"),
+              std::string::npos)
+        << stubfile;
+    EXPECT_EQ(m.recs[0][H_FLAGS], "xdel,unseen,");
+    EXPECT_EQ(m.recs[0][H_REMOTE], "0");
+    std::vector<std::string> wire = srv.log_lines();
+    EXPECT_EQ(count_prefix(wire, "dele"), 2);
+    EXPECT_NE(std::find(wire.begin(), wire.end(), "dele 1"), wire.end());
+    EXPECT_NE(std::find(wire.begin(), wire.end(), "dele 3"), wire.end());
+    EXPECT_EQ(count_prefix(wire, "retr 2"), 0);
+
+    // The stub's body on demand; it replaces the stub and leaves the server.
+    env.next_request();
+    ASSERT_EQ(fld_readxov(0), 1);
+    int pos = fld_findid(std::stoi(stub[H_ID]));
+    ASSERT_EQ(pop_read_rbody(pos), 1) << f_error_text();
+    const Record& got = mainidx().recs[pos];
+    EXPECT_EQ(got[H_FLAGS].find("rbody,"), std::string::npos);
+    EXPECT_EQ(got[H_REMOTE], "0");
+    std::string body = StoreEnv::slurp(fld_item(0, std::stoi(got[H_ID])));
+    EXPECT_NE(body.find(big), std::string::npos);
+    pop_close();
+    EXPECT_NE(srv.log().find("retr 2"), std::string::npos);
+
+    // With no cache limit a 12 KB message is downloaded; with max_download_kbytes
+    // below it it is left with the I8 text.
+    struct Case {
+        const char* mcache;
+        const char* maxk;
+        bool stub;
+        const char* text;
+    } cases[] = {{"-1", "4000", false, ""}, {"-1", "5", true, "too large to download (12 kbytes)"}};
+    for (const Case& c : cases) {
+        PopEnv e2(srv);
+        ini_set(K_mcache_kbytes, c.mcache);
+        ini_set(K_default_max_dkbytes, c.maxk);
+        ASSERT_EQ(pop_open(0), 1);
+        pop_read();
+        ASSERT_EQ(mainidx().n, 3);
+        const Record& r = mainidx().recs[1];
+        EXPECT_EQ(r[H_FLAGS].find("rbody,") != std::string::npos, c.stub) << c.mcache;
+        if (c.stub) {
+            EXPECT_NE(popst().info.find("I8: Message of 12 kbytes too large to download"), std::string::npos);
+            EXPECT_NE(StoreEnv::slurp(fld_item(0, std::stoi(r[H_ID]))).find(c.text), std::string::npos);
+        }
+    }
+}
+
+TEST(PopLogin, BusyRetryAndRefusal) {
+    struct Case {
+        const char* rule;
+        const char* retry;
+        int ok;
+        int users;   // USER commands sent
+    } cases[] = {
+        {"once on PASS * -> reply -ERR [IN-USE] Mailbox busy, try again\n", "1", 1, 2},
+        {"once on PASS * -> reply -ERR [IN-USE] Mailbox busy, try again\n", "0", 0, 1},
+        {"on PASS * -> reply -ERR [AUTH] Authentication failed.\n", "1", 0, 1},
+        {"once on USER * -> reply -ERR not now\n", "1", 1, 2},
+    };
+    for (const Case& c : cases) {
+        FakeServer srv("pop3", std::string(kUser) + c.rule);
+        ASSERT_TRUE(srv.ok());
+        PopEnv env(srv);
+        g.gcl = 0;   // a web request: the failure page names the host
+        ini_set(K_pop_retry, c.retry);
+        EXPECT_EQ(pop_open(0), c.ok) << c.rule << c.retry;
+        pop_close();
+        std::vector<std::string> wire = srv.log_lines();
+        EXPECT_EQ(count_prefix(wire, "user "), c.users) << c.rule << c.retry;
+        if (!c.ok) {
+            EXPECT_NE(f_error_text().find("W11: User or Password incorrect for alice (-ERR"), std::string::npos)
+                << f_error_text();
+            EXPECT_NE(f_error_text().find("W10: Cannot login to host (127.0.0.1:"), std::string::npos);
+        }
+        EXPECT_EQ(env.log().find("pw-Secret"), std::string::npos);
+    }
+}
+
+TEST(PopScan, NoUidlAndRepeatedUidl) {
+    {
+        FakeServer srv("pop3", std::string(kUser) + "nouidl\n" + msg("n1", "one", "1") +
+                                   "message <<E\nSubject: no id\nDate: Mon, 1 Jan 2024 10:00:00 +0000\n\nx\nE\n");
+        ASSERT_TRUE(srv.ok());
+        PopEnv env(srv);
+        ASSERT_EQ(pop_open(0), 1);
+        pop_read();
+        ASSERT_EQ(mainidx().n, 2);
+        EXPECT_EQ(mainidx().recs[0][H_UIDL], "_n1@example_test_");
+        EXPECT_EQ(mainidx().recs[1][H_UIDL], "Mon_1Jan202410_00_00_0000");
+        EXPECT_EQ(var_find("nouidl"), "WARNING: you should use a pop server that supports UIDL");
+        EXPECT_EQ(StoreEnv::slurp(fld_item(0, std::stoi(mainidx().recs[1][H_ID]))),
+                  "Subject: no id\nDate: Mon, 1 Jan 2024 10:00:00 +0000\n\nx\n");
+    }
+    FakeServer srv("pop3", std::string(kUser) + "uidl 2 fake-uid-1\n" + msg("r1", "one", "body one") +
+                               msg("r2", "two", "body two"));
+    ASSERT_TRUE(srv.ok());
+    PopEnv env(srv);
+    ASSERT_EQ(pop_open(0), 1);
+    pop_read();
+    ASSERT_EQ(mainidx().n, 2);
+    EXPECT_NE(env.log().find("Faulty POP: Duplicate uidl msgs 1,2,fake-uid-1"), std::string::npos);
+    // each record holds its own message's body
+    for (int i = 0; i < 2; ++i) {
+        std::string body = StoreEnv::slurp(fld_item(0, std::stoi(mainidx().recs[i][H_ID])));
+        EXPECT_NE(body.find(i == 0 ? "body one" : "body two"), std::string::npos) << i;
+    }
+}
+
+TEST(PopScan, DroppedMidHeadersLeavesFolderAsItWas) {
+    FakeServer srv("pop3", std::string(kUser) + "messages 3\non TOP 2 * -> cut 40\n");
+    ASSERT_TRUE(srv.ok());
+    PopEnv env(srv);
+    Record old = make_rec("<old@x>", "cached before");
+    old[H_FLAGS] = "read,";
+    ASSERT_EQ(fld_readxov(0), 1);
+    ASSERT_GT(fld_addxov(old), 0);
+    std::string before = index_text();
+    ASSERT_EQ(pop_open(0), 1);
+    pop_read();
+    EXPECT_TRUE(popst().scan_failed);
+    EXPECT_EQ(index_text(), before);
+    EXPECT_EQ(mainidx().n, 1);
+    EXPECT_FALSE(StoreEnv::exists(fld_item(0, 2)));
+    EXPECT_EQ(count_prefix(srv.log_lines(), "retr"), 0);
+}
+
+TEST(PopScan, DroppedMidBodyKeepsPartFlagged) {
+    FakeServer srv("pop3", std::string(kUser) + "messages 3 2000\non RETR 2 -> cut 700\n");
+    ASSERT_TRUE(srv.ok());
+    PopEnv env(srv, true);
+    ASSERT_EQ(pop_open(0), 1);
+    pop_read();
+    Index& m = mainidx();
+    ASSERT_EQ(m.n, 3);
+    const Record& part = m.recs[1];
+    EXPECT_NE(part[H_FLAGS].find("bad,"), std::string::npos) << part[H_FLAGS];
+    EXPECT_NE(part[H_FLAGS].find("rbody,"), std::string::npos);
+    EXPECT_EQ(part[H_REMOTE], "1");
+    std::string text = StoreEnv::slurp(fld_item(0, std::stoi(part[H_ID])));
+    EXPECT_GT(text.size(), 100u);
+    EXPECT_LT(text.size(), 700u);
+    EXPECT_NE(text.find("Subject: generated message 2"), std::string::npos);
+    EXPECT_NE(f_error_text().find("Error fetching message 2 - may be incomplete"), std::string::npos);
+    // The cut message is never deleted on the server; the others are, and
+    // the deletion of message 1, lost with the first session, is repeated
+    // in the second one, which ends with QUIT.
+    std::vector<std::string> wire = srv.log_lines();
+    EXPECT_EQ(count_prefix(wire, "dele 2"), 0);
+    EXPECT_EQ(count_prefix(wire, "dele 1"), 2);
+    EXPECT_EQ(count_prefix(wire, "dele 3"), 1);
+    EXPECT_EQ(wire.back(), "quit");
+    EXPECT_EQ(m.recs[2][H_FLAGS], "xdel,unseen,");
+}
+
+TEST(PopScan, PipelinedTopsAndStall) {
+    FakeServer srv("pop3", std::string(kUser) + "messages 3\non TOP 1 * -> stall\n");
+    ASSERT_TRUE(srv.ok());
+    PopEnv env(srv);
+    ini_set(K_stream_max, "5");
+    ini_set(K_pop_timeout, "1");
+    ASSERT_EQ(fld_readxov(0), 1);
+    std::string before = index_text();
+    ASSERT_EQ(pop_open(0), 1);
+    pop_read();
+    EXPECT_NE(f_error_text().find("E27: Timeout reading from pop/smtp server"), std::string::npos);
+    EXPECT_TRUE(popst().scan_failed);
+    EXPECT_EQ(index_text(), before);
+    std::vector<std::string> wire = srv.log_lines();
+    // all three went out although the first was never answered
+    std::vector<std::string> want = {"user alice", "pass pw-Secret", "stat", "uidl", "top 1 0", "top 2 0", "top 3 0"};
+    EXPECT_EQ(wire, want);
+}
+
+TEST(PopScan, EarlyStopReadsOffPipelinedReplies) {
+    FakeServer srv("pop3", std::string(kUser) + "messages 6\n");
+    ASSERT_TRUE(srv.ok());
+    PopEnv env(srv);
+    ini_set(K_stream_max, "5");
+    ini_set(K_default_max_dmsgs, "1");
+    ASSERT_EQ(pop_open(0), 1);
+    pop_read();
+    EXPECT_NE(popst().info.find("I5: Got 2, too many msgs"), std::string::npos) << popst().info;
+    EXPECT_NE(popst().info.find("I7: Got 1 msgs"), std::string::npos) << popst().info;
+    // one body fetched (the limit), its file holds message 1; the record
+    // left without a body is dropped until the next scan
+    ASSERT_EQ(mainidx().n, 1);
+    EXPECT_EQ(mainidx().recs[0][H_SUBJECT], "generated message 1");
+    std::string body = StoreEnv::slurp(fld_item(0, std::stoi(mainidx().recs[0][H_ID])));
+    EXPECT_NE(body.find("Line of message 1,"), std::string::npos);
+    std::vector<std::string> wire = srv.log_lines();
+    std::vector<std::string> want = {"user alice", "pass pw-Secret", "stat",   "uidl",   "top 1 0", "top 2 0",
+                                     "top 3 0",    "top 4 0",        "top 5 0", "list 1", "retr 1",  "quit"};
+    EXPECT_EQ(wire, want);
+}
+
+TEST(PopScan, HostileServerText) {
+    std::string longhdr = "X-Long: " + std::string(5000, 'q');
+    FakeServer srv("pop3", std::string(kUser) + "uidl 1 ../../../etc/passwd\n" +
+                               "message <<E\nSubject: odd\n" + longhdr + "\n\nbody " + std::string(4500, 'z') +
+                               " end\nE\n" + "on UIDL -> raw +OK\\r\\n1 ../../../etc/passwd\\r\\n-4 neg\\r\\n99999 far\\r\\n2\\r\\n.\\r\\n\n" +
+                               "on TOP 1 * -> raw +OK\\r\\nSubject: bare\\nLF\\r\\n\\r\\n.\\r\\n\n");
+    ASSERT_TRUE(srv.ok());
+    PopEnv env(srv);
+    ASSERT_EQ(pop_open(0), 1);
+    pop_read();
+    ASSERT_EQ(mainidx().n, 1) << f_error_text();
+    const Record& r = mainidx().recs[0];
+    EXPECT_EQ(r[H_UIDL], "../../../etc/passwd");
+    EXPECT_EQ(r[H_SUBJECT], "bare LF");
+    EXPECT_NE(f_error_text().find("E8: Bad uidl line in message 2"), std::string::npos);
+    // the file is named by the message number only
+    std::string path = fld_item(0, std::stoi(r[H_ID]));
+    std::string body = StoreEnv::slurp(path);
+    EXPECT_NE(body.find("body " + std::string(4500, 'z') + " end\n"), std::string::npos);
+    EXPECT_NE(body.find(longhdr + "\n"), std::string::npos);
+    EXPECT_EQ(index_text().find('\n'), index_text().size() - 1);
+}
+
+TEST(PopOps, DeleteOnServerAndOpenCheck) {
+    FakeServer srv("pop3", std::string(kUser) + "messages 2\n");
+    ASSERT_TRUE(srv.ok());
+    PopEnv env(srv);
+    ASSERT_EQ(pop_open(0), 1);
+    pop_read();
+    ASSERT_EQ(mainidx().n, 2);
+    env.next_request();
+    ASSERT_EQ(fld_readxov(0), 1);
+    EXPECT_EQ(r_delpop(1), 1) << f_error_text();
+    pop_close();
+    std::vector<std::string> wire = srv.log_lines();
+    EXPECT_EQ(wire[wire.size() - 2], "dele 2");
+
+    // pop_open_check speaks to port 110 only: nothing listens there in the
+    // tests, so it fails cleanly; an empty user is refused before connecting.
+    EXPECT_EQ(pop_open_check("", "x", "127.0.0.1"), 0);
+    EXPECT_NE(env.log().find("Null username for pop_open_check"), std::string::npos);
+    prof.xpop_user[0] = "bad\r\nuser";
+    env.next_request();
+    EXPECT_EQ(pop_open(0), 0);
+}
