@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -10,6 +11,9 @@
 
 #include "cgi/config.h"
 #include "cgi/content.h"
+#include "cgi/form.h"
+#include "cgi/handlers.h"
+#include "cgi/lang.h"
 #include "cgi/request.h"
 #include "page/var.h"
 #include "support/str.h"
@@ -26,6 +30,7 @@ struct DiagState {
     std::string early;
     std::string etext;
     long gsent = 0;
+    bool error_do_used = false;
 };
 
 DiagState& st() {
@@ -83,7 +88,7 @@ long gsent() { return st().gsent; }
 int emsg_do(int level, const char* text) {
     DiagState& s = st();
     if (!text) text = "emsg_do was passed a NULL\n";
-    if (level != 0 && !s.dodebug && !s.pre_ini) return 0;
+    if ((level == 1 || level == 2) && !s.dodebug && !s.pre_ini) return 0;
     if (level == 0) {
         do_content();
         if (g.gwml) {
@@ -132,6 +137,7 @@ int emsg_do(int level, const char* text) {
 int emsg(const char* fmt, ...) { LK_FORMAT_AND(0); }
 int filemsg(const char* fmt, ...) { LK_FORMAT_AND(0); }
 int imsg(const char* fmt, ...) { LK_FORMAT_AND(1); }
+int lmsg(const char* fmt, ...) { LK_FORMAT_AND(3); }
 #undef LK_FORMAT_AND
 
 int dmsg(...) { return 0; }
@@ -141,6 +147,16 @@ bool log_has(const char* topic) { return contains(wm_ini_get(K_log), topic); }
 void diag_set_debug(bool on) { st().dodebug = on; }
 bool diag_debug() { return st().dodebug; }
 void diag_end_pre_ini() { st().pre_ini = false; }
+
+void diag_flush_early() {
+    DiagState& s = st();
+    if (s.early.empty()) return;
+    if (FILE* f = std::fopen(g.log_file.c_str(), "a")) {
+        std::fwrite(s.early.data(), 1, s.early.size(), f);
+        std::fclose(f);
+        s.early.clear();
+    }
+}
 
 void f_error(const char* fmt, ...) {
     va_list ap;
@@ -160,5 +176,103 @@ void f_error_set() {
 
 const std::string& f_error_text() { return st().etext; }
 void f_error_clear() { st().etext.clear(); }
+
+std::string html_escape(std::string_view text) {
+    std::string r;
+    r.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '<': r += "&lt;"; break;
+        case '>': r += "&gt;"; break;
+        case '&': r += "&amp;"; break;
+        case '"': r += "&quot;"; break;
+        case '\'': r += "&#39;"; break;
+        default: r.push_back(c);
+        }
+    }
+    return r;
+}
+
+std::string url_escape(std::string_view text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string r;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            r.push_back(static_cast<char>(c));
+        } else {
+            r.push_back('%');
+            r.push_back(hex[c >> 4]);
+            r.push_back(hex[c & 15]);
+        }
+    }
+    return r;
+}
+
+void error_page_plain() {
+    do_content();
+    // The error text joins messages with the line break; each message may
+    // quote what the browser sent, so only the breaks stay markup.
+    const std::string& e = st().etext;
+    const std::string br = g.gwml ? "<br/>" : "<br>";
+    std::string body;
+    std::size_t i = 0;
+    while (i < e.size()) {
+        std::size_t j = g.gbr.empty() ? std::string::npos : e.find(g.gbr, i);
+        std::string part = e.substr(i, j == std::string::npos ? std::string::npos : j - i);
+        if (!body.empty() && !part.empty()) body += br + "\n";
+        body += html_escape(part);
+        if (j == std::string::npos) break;
+        i = j + g.gbr.size();
+    }
+    const char* title = lang_get("Error");
+    if (g.gwml) {
+        gprintf("<?xml version=\"1.0\"?>\n<!DOCTYPE wml PUBLIC \"-//WAPFORUM//DTD WML 1.1//EN\" "
+                "\"http://www.wapforum.org/DTD/wml_1.1.xml\">\n"
+                "<wml><card id=\"error\" title=\"%s\"><p>%s</p></card></wml>\n",
+                html_escape(title).c_str(), body.c_str());
+    } else {
+        gprintf("<!DOCTYPE html>\n<html><head><title>%s</title></head><body>\n<h2>%s</h2>\n<p>%s</p>\n"
+                "</body></html>\n",
+                html_escape(title).c_str(), html_escape(title).c_str(), body.c_str());
+    }
+}
+
+int f_error_do() {
+    DiagState& s = st();
+    if (s.etext.empty()) return 0;
+    var_set("error", s.etext);
+    if (template_shown()) return 0;
+    // error_do and the frame page each get one chance per request, so a
+    // replacement command that fails again ends on the error page.
+    if (!s.error_do_used) {
+        s.error_do_used = true;
+        const std::string* ed = nform_find("error_do");
+        if (ed && !ed->empty()) {
+            query_put("cmd", *ed);
+            s.etext.clear();
+            return 1;
+        }
+        if (g.xisframes && !form_find("newframe").empty()) {
+            var_set("docmd", "cmd=show&amp;page=error&amp;utoken=" + url_escape(g.utoken) +
+                                 "&amp;set_error=" + url_escape(ncpy(s.etext, 511)) + "&amp;");
+            tpl_show("frame");
+            if (!slot_tpl_show_missing()) return 1;
+        }
+    }
+    std::string tpl = file_tpl(g.gwml ? "error.wml" : "error.tpl");
+    if (std::FILE* f = std::fopen(tpl.c_str(), "r")) {
+        std::fclose(f);
+        tpl_show("error");
+        if (!slot_tpl_show_missing()) return 0;
+    }
+    error_page_plain();
+    return 0;
+}
+
+void query_log() {
+    std::string name, value;
+    for (int i = 0; query_get_pair(i, name, value); ++i)
+        if (!name.empty() && !value.empty()) imsg("query_log: %d %s =  %s", i, name.c_str(), value.c_str());
+}
 
 void diag_reset() { st() = DiagState{}; }

@@ -18,6 +18,9 @@ long gsent();
 int emsg(const char* fmt, ...) LK_PRINTF(1, 2);
 int filemsg(const char* fmt, ...) LK_PRINTF(1, 2);
 int imsg(const char* fmt, ...) LK_PRINTF(1, 2);
+// Logged always, never shown on the page (for problems of the request the
+// browser must not see, such as a malformed upload).
+int lmsg(const char* fmt, ...) LK_PRINTF(1, 2);
 int dmsg(...);
 // Level 0 shows and logs; levels 1 and 2 log only in debug mode.
 int emsg_do(int level, const char* text);
@@ -27,9 +30,11 @@ bool log_has(const char* topic);
 
 void diag_set_debug(bool on);
 bool diag_debug();
-// The configuration has been read: buffered early lines go out with the
-// next line written to the log.
+// The configuration has been read: debug lines are no longer kept unless
+// debug mode is on.  The lines kept so far go out with the next log line,
+// or with diag_flush_early once the log's path is settled.
 void diag_end_pre_ini();
+void diag_flush_early();
 
 // User-facing errors.
 void f_error(const char* fmt, ...) LK_PRINTF(1, 2);
@@ -38,5 +43,15 @@ const std::string& f_error_text();
 void f_error_clear();
 // Shows the pending error; 1 when the dispatcher must run again.
 int f_error_do();
+// The error page without the template engine: a complete, encoded HTML
+// (or WML) page holding the pending error text.
+void error_page_plain();
+// Logs every query field that has a name and a value (debug level).
+void query_log();
+
+// Text made safe for HTML element content and attribute values.
+std::string html_escape(std::string_view text);
+// Text made safe as one URL query value.
+std::string url_escape(std::string_view text);
 
 void diag_reset();

@@ -86,8 +86,10 @@ int r_login(int arg);
 int f_login(int arg);
 int r_childx(int a, int b);
 
-// Page output (page subsystem).
+// Page output (page subsystem).  template_shown: a template has been
+// rendered completely in this request.
 void tpl_show(const std::string& name);
+bool template_shown();
 int tpl_show_tpl(const std::string& name);
 // Profile load (user subsystem): 1 when loaded.
 int user_getinfo(int allow_new, int nocheck);
@@ -100,4 +102,7 @@ int do_spell(int argc, char** argv);
 // True once a placeholder has run in this request: the dispatcher then
 // takes the error finish.
 bool slot_missing_ran();
+// True once the placeholder tpl_show has been asked for a page: the error
+// page then falls back to its plain form.
+bool slot_tpl_show_missing();
 void slots_reset();

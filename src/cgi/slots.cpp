@@ -8,16 +8,22 @@
 
 namespace {
 bool g_slot_ran = false;
+bool g_tpl_missing = false;
 
 int missing(const char* name) {
     g_slot_ran = true;
+    lmsg("Not available in this installation: %s", name);
     f_error(lang_get("This function is not available in this installation: %s\n"), name);
     return 0;
 }
 }  // namespace
 
 bool slot_missing_ran() { return g_slot_ran; }
-void slots_reset() { g_slot_ran = false; }
+bool slot_tpl_show_missing() { return g_tpl_missing; }
+void slots_reset() {
+    g_slot_ran = false;
+    g_tpl_missing = false;
+}
 
 #define LK_WEAK __attribute__((weak))
 LK_WEAK int f_send() { return missing("f_send"); }
@@ -82,11 +88,19 @@ LK_WEAK int do_gif() { return missing("do_gif"); }
 LK_WEAK int do_list() { return missing("do_list"); }
 LK_WEAK int user_checkauth() { return missing("user_checkauth"); }
 LK_WEAK int get_token() { return missing("get_token"); }
-LK_WEAK int user_write() { return missing("user_write"); }
-LK_WEAK int pop_close() { return missing("pop_close"); }
-LK_WEAK int user_release() { return missing("user_release"); }
-LK_WEAK int auto_purge() { return missing("auto_purge"); }
-LK_WEAK int tcp_startup() { return missing("tcp_startup"); }
+
+
+
+
+
+// Finish and start-up hooks: until their subsystems exist there is no
+// profile, lock or connection for them to deal with, so they succeed
+// silently.
+LK_WEAK int user_write() { return 1; }
+LK_WEAK int pop_close() { return 1; }
+LK_WEAK int user_release() { return 1; }
+LK_WEAK int auto_purge() { return 1; }
+LK_WEAK int tcp_startup() { return 1; }
 LK_WEAK int r_logout(int) { return missing("r_logout"); }
 LK_WEAK int f_ch_pass(int) { return missing("f_ch_pass"); }
 LK_WEAK int r_moveto(int) { return missing("r_moveto"); }
@@ -99,10 +113,15 @@ LK_WEAK int f_manager(int) { return missing("f_manager"); }
 LK_WEAK int r_login(int) { return missing("r_login"); }
 LK_WEAK int f_login(int) { return missing("f_login"); }
 LK_WEAK int r_childx(int, int) { return missing("r_childx"); }
-LK_WEAK void tpl_show(const std::string& name) { missing(name.c_str()); }
+LK_WEAK void tpl_show(const std::string& name) {
+    g_tpl_missing = true;
+    // The error and frame pages have a plain fallback; any other page is a
+    // missing function.
+    if (name != "error" && name != "frame") missing(("tpl_show(" + name + ")").c_str());
+}
+LK_WEAK bool template_shown() { return false; }
 LK_WEAK int tpl_show_tpl(const std::string&) { return missing("tpl_show_tpl"); }
 LK_WEAK int user_getinfo(int, int) { return missing("user_getinfo"); }
 LK_WEAK void ract_init(const char* const*, int) {}
 LK_WEAK void rhdr_init(const char* const*, int) {}
 LK_WEAK int do_spell(int, char**) { return missing("do_spell"); }
-LK_WEAK int f_error_do() { return 0; }
