@@ -1,0 +1,10 @@
+<html><head>
+<title>%%name%%</title>
+</head>
+<body>
+%%include%%part.inc%%
+<p>between</p>
+%%include%%$which%%
+%%include%%nothere.inc%%
+%%include%%../escape.inc%%
+</body></html>
