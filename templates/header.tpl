@@ -27,7 +27,7 @@
 <a class="skip" href="#main">Skip to main content</a>
 <header class="top">
 <div class="bar">
-%%ifdef%%nav%%
+%%ifdef%%utoken%%
 <a class="brand" href="%%b_action%%?cmd=list&amp;utoken=%%utoken%%&amp;fld=0" target="%%navtarget%%">
 %%else%%
 <a class="brand" href="%%b_action%%">

@@ -7,9 +7,11 @@ split view); the links open in the mail pane when the split view is in use.
 %%set%%navtarget%%mailpane%%
 %%endif%%
 <main id="main" tabindex="-1">
+<div class="narrow">
 <h1>Menu</h1>
 <div class="card menu">
 %%include%%nav.tpl%%
+</div>
 </div>
 </main>
 %%include%%footer.tpl%%

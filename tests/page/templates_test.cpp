@@ -1,0 +1,749 @@
+// The shipped template set: every page rendered through the real renderer
+// with a representative variable set, in HTML and WML, and checked for what
+// a browser or a phone needs: well-formed WML decks, HTML with its landmarks,
+// bound labels and the form fields the dispatcher reads, and no directive or
+// reference left over.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cgi/config.h"
+#include "cgi/content.h"
+#include "cgi/diag.h"
+#include "cgi/form.h"
+#include "cgi/request.h"
+#include "page/encode.h"
+#include "page/hooks.h"
+#include "page/tpl.h"
+#include "page/var.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Vars = std::map<std::string, std::string>;
+
+const fs::path kTplDir = fs::path(LK_SOURCE_DIR) / "templates";
+
+const std::vector<std::string> kPages = {"error", "login",   "help", "jhelp", "menubar", "logout", "newuser",
+                                         "list",  "stub",    "item", "folders", "frame", "ok"};
+
+// ---------------------------------------------------------------------------
+// What the handlers would have set.  tpl_init publishes the common variables
+// first; these are applied after it (through an init hook), as a handler's
+// own values would stand.
+struct PageData {
+    Vars vars;
+    std::vector<Vars> rows, frows;
+    std::string body;
+};
+PageData& data() {
+    static PageData d;
+    return d;
+}
+void apply_vars() {
+    for (const auto& [k, v] : data().vars) var_set(k, v);
+}
+// The list owners repeat the collected block once per item with its row
+// variables replaced; these stand-ins do the same with the test rows.
+void show_rows(const std::string& block, const std::vector<Vars>& rows, bool eol) {
+    for (const Vars& r : rows) {
+        for (const auto& [k, v] : r) var_set(k, v);
+        std::string t = block;
+        gwrite(tpl_replace_vars(t));
+        if (eol) gwrite("\n");
+    }
+}
+void list_hook(const std::string& block) { show_rows(block, data().rows, true); }
+void flist_hook(const std::string& block) {
+    show_rows(block, data().frows, false);
+    for (const char* k : {"f_tmsgs", "f_tunread", "f_tnew", "f_tsize"}) var_set(k, "7");
+}
+void item_hook(int, const char*) { gwrite(data().body); }
+
+std::string read_file(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// ---------------------------------------------------------------------------
+// A small tag scanner, enough to check the structure of the pages we write
+// ourselves (not a general HTML parser).
+struct Tag {
+    std::string name;   // lower case; "/name" for an end tag
+    std::map<std::string, std::string> attrs;
+    bool self_closed = false;
+    std::size_t pos = 0;
+    bool in_label = false;   // inside a <label> element
+};
+
+std::string lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool valid_entity(const std::string& text, std::size_t amp, bool xml) {
+    std::size_t semi = text.find(';', amp);
+    if (semi == std::string::npos || semi - amp > 12 || semi == amp + 1) return false;
+    std::string e = text.substr(amp + 1, semi - amp - 1);
+    if (e[0] == '#') {
+        if (e.size() < 2) return false;
+        bool hex = e[1] == 'x' || e[1] == 'X';
+        std::size_t i = hex ? 2 : 1;
+        if (i >= e.size()) return false;
+        for (; i < e.size(); ++i)
+            if (!(hex ? std::isxdigit(static_cast<unsigned char>(e[i])) : std::isdigit(static_cast<unsigned char>(e[i]))))
+                return false;
+        return true;
+    }
+    // WML 1.1 declares only these named entities; HTML knows many more.
+    static const std::set<std::string> kXml = {"amp", "lt", "gt", "quot", "apos", "nbsp", "shy"};
+    if (xml) return kXml.count(e) > 0;
+    for (char c : e)
+        if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+// Scans markup into tags; returns an error text, empty when the markup is
+// sound.  xml: every element must be closed, entities limited to XML's.
+std::string scan(const std::string& doc, bool xml, std::vector<Tag>& tags) {
+    static const std::set<std::string> kVoid = {"area", "base", "br",   "col",   "embed",  "hr",   "img",
+                                                "input", "link", "meta", "source", "track", "wbr"};
+    std::vector<std::string> open;
+    int labels = 0;
+    std::size_t i = 0, n = doc.size();
+    auto text_check = [&](std::size_t from, std::size_t to) -> std::string {
+        for (std::size_t k = from; k < to; ++k)
+            if (doc[k] == '&' && !valid_entity(doc, k, xml))
+                return "bad entity near: " + doc.substr(k, 20);
+        return {};
+    };
+    while (i < n) {
+        std::size_t lt = doc.find('<', i);
+        if (lt == std::string::npos) lt = n;
+        if (std::string e = text_check(i, lt); !e.empty()) return e;
+        if (lt == n) break;
+        if (doc.compare(lt, 4, "<!--") == 0) {
+            std::size_t e = doc.find("-->", lt + 4);
+            if (e == std::string::npos) return "unclosed comment";
+            i = e + 3;
+            continue;
+        }
+        if (doc.compare(lt, 2, "<?") == 0 || doc.compare(lt, 2, "<!") == 0) {
+            std::size_t e = doc.find('>', lt);
+            if (e == std::string::npos) return "unclosed declaration";
+            i = e + 1;
+            continue;
+        }
+        Tag t;
+        t.pos = lt;
+        std::size_t k = lt + 1;
+        bool end = k < n && doc[k] == '/';
+        if (end) ++k;
+        std::size_t ns = k;
+        while (k < n && (std::isalnum(static_cast<unsigned char>(doc[k])) || doc[k] == '-' || doc[k] == ':')) ++k;
+        if (k == ns) return "stray '<' near: " + doc.substr(lt, 30);
+        t.name = doc.substr(ns, k - ns);
+        if (!xml) t.name = lower(t.name);
+        for (;;) {
+            while (k < n && std::isspace(static_cast<unsigned char>(doc[k]))) ++k;
+            if (k >= n) return "unclosed tag " + t.name;
+            if (doc[k] == '>') {
+                ++k;
+                break;
+            }
+            if (doc[k] == '/' && k + 1 < n && doc[k + 1] == '>') {
+                t.self_closed = true;
+                k += 2;
+                break;
+            }
+            std::size_t as = k;
+            while (k < n && !std::isspace(static_cast<unsigned char>(doc[k])) && doc[k] != '=' && doc[k] != '>' &&
+                   doc[k] != '/')
+                ++k;
+            if (k == as) return "bad attribute in " + t.name + " near: " + doc.substr(as, 30);
+            std::string an = doc.substr(as, k - as);
+            if (!xml) an = lower(an);
+            std::string val;
+            if (k < n && doc[k] == '=') {
+                ++k;
+                if (k < n && (doc[k] == '"' || doc[k] == '\'')) {
+                    char q = doc[k];
+                    std::size_t ve = doc.find(q, k + 1);
+                    if (ve == std::string::npos) return "unclosed attribute value in " + t.name;
+                    val = doc.substr(k + 1, ve - k - 1);
+                    if (val.find('<') != std::string::npos) return "'<' in attribute " + an + " of " + t.name;
+                    if (std::string e = text_check(k + 1, ve); !e.empty()) return e;
+                    k = ve + 1;
+                } else {
+                    if (xml) return "unquoted attribute " + an + " in " + t.name;
+                    std::size_t vs = k;
+                    while (k < n && !std::isspace(static_cast<unsigned char>(doc[k])) && doc[k] != '>') ++k;
+                    val = doc.substr(vs, k - vs);
+                }
+            } else if (xml) {
+                return "attribute without value: " + an + " in " + t.name;
+            }
+            if (t.attrs.count(an)) return "duplicate attribute " + an + " in " + t.name;
+            t.attrs[an] = val;
+        }
+        i = k;
+        if (end) {
+            if (open.empty() || open.back() != t.name)
+                return "end tag </" + t.name + "> does not match <" + (open.empty() ? "" : open.back()) + ">";
+            open.pop_back();
+            if (t.name == "label") --labels;
+            t.name = "/" + t.name;
+        } else {
+            t.in_label = labels > 0;
+            bool leaf = t.self_closed || (!xml && kVoid.count(t.name));
+            if (!leaf) {
+                open.push_back(t.name);
+                if (t.name == "label") ++labels;
+            }
+            if (!xml && (t.name == "style" || t.name == "script")) {   // raw text
+                std::size_t e = doc.find("</" + t.name, i);
+                if (e == std::string::npos) return "unclosed " + t.name;
+                i = e;
+            }
+        }
+        tags.push_back(t);
+    }
+    if (!open.empty()) return "unclosed element <" + open.back() + ">";
+    return {};
+}
+
+std::vector<const Tag*> find_tags(const std::vector<Tag>& tags, const std::string& name) {
+    std::vector<const Tag*> v;
+    for (const Tag& t : tags)
+        if (t.name == name) v.push_back(&t);
+    return v;
+}
+// The first form field of that name (of that element, when given).
+const Tag* field(const std::vector<Tag>& tags, const std::string& name, const std::string& tag = "") {
+    for (const Tag& t : tags)
+        if ((t.name == "input" || t.name == "select" || t.name == "button" || t.name == "textarea" ||
+             t.name == "postfield") &&
+            (tag.empty() || t.name == tag) && t.attrs.count("name") && t.attrs.at("name") == name)
+            return &t;
+    return nullptr;
+}
+// Runs of white space as one blank, none before a tag's closing bracket:
+// directive lines leave line ends inside tags, which browsers ignore.
+std::string squash(const std::string& doc) {
+    std::string out;
+    for (char c : doc) {
+        bool ws = c == ' ' || c == '\n' || c == '\t' || c == '\r';
+        if (ws) {
+            if (!out.empty() && out.back() != ' ') out += ' ';
+        } else {
+            if (c == '>' && !out.empty() && out.back() == ' ') out.pop_back();
+            out += c;
+        }
+    }
+    return out;
+}
+std::string attr(const Tag* t, const std::string& a) {
+    if (!t || !t->attrs.count(a)) return {};
+    return t->attrs.at(a);
+}
+
+// The accessibility and structure rules every HTML page keeps.
+std::string check_html(const std::string& page, const std::string& doc, const std::vector<Tag>& tags) {
+    std::size_t first = doc.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos || doc.compare(first, 15, "<!DOCTYPE html>") != 0) return "no HTML5 doctype first";
+    auto html = find_tags(tags, "html");
+    if (html.size() != 1 || attr(html[0], "lang").empty()) return "one <html lang> expected";
+    if (find_tags(tags, "title").size() != 1) return "one <title> expected";
+    if (find_tags(tags, "h1").size() != 1) return "one <h1> expected";
+    int level = 0;
+    for (const Tag& t : tags)
+        if (t.name.size() == 2 && t.name[0] == 'h' && t.name[1] >= '1' && t.name[1] <= '6') {
+            int l = t.name[1] - '0';
+            if (l > level + 1) return "heading " + t.name + " skips a level";
+            level = l;
+        }
+    auto mains = find_tags(tags, "main");
+    if (mains.size() != 1 || attr(mains[0], "id") != "main") return "one <main id=main> expected";
+    if (find_tags(tags, "header").empty()) return "no <header>";
+    if (page != "frame" && find_tags(tags, "footer").empty()) return "no <footer>";
+    auto links = find_tags(tags, "a");
+    if (links.empty() || attr(links[0], "href") != "#main") return "the first link must skip to the main content";
+    std::set<std::string> ids, label_for;
+    for (const Tag& t : tags) {
+        if (t.attrs.count("id") && !ids.insert(t.attrs.at("id")).second) return "duplicate id " + t.attrs.at("id");
+        if (t.name == "label" && t.attrs.count("for")) label_for.insert(t.attrs.at("for"));
+    }
+    for (const std::string& f : label_for)
+        if (!ids.count(f)) return "label for missing id " + f;
+    for (const Tag& t : tags) {
+        if (t.name != "input" && t.name != "select" && t.name != "textarea") continue;
+        std::string type = attr(&t, "type");
+        if (type == "hidden" || type == "submit" || type == "button") continue;
+        bool labelled = t.in_label || t.attrs.count("aria-label") || (t.attrs.count("id") && label_for.count(t.attrs.at("id")));
+        if (!labelled) return "unlabelled " + t.name + " " + attr(&t, "name");
+    }
+    for (const Tag& t : tags)
+        if (t.name == "img" && !t.attrs.count("alt")) return "img without alt";
+    for (const Tag& t : tags)
+        if (t.name == "iframe" && attr(&t, "title").empty()) return "iframe without title";
+    for (const Tag* f : find_tags(tags, "form"))
+        if (lower(attr(f, "method")) == "post" && attr(f, "action") != "/cgi-bin/lk")
+            return "a posted form must go to the program without a query";
+    return {};
+}
+
+// Only the elements of WML 1.1 may appear in a deck.
+std::string check_wml(const std::string& doc, const std::vector<Tag>& tags) {
+    static const char* kHead =
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE wml PUBLIC \"-//WAPFORUM//DTD WML 1.1//EN\" "
+        "\"http://www.wapforum.org/DTD/wml_1.1.xml\">\n";
+    if (doc.compare(0, std::string(kHead).size(), kHead) != 0) return "deck must open with the XML and WML 1.1 declarations";
+    static const std::set<std::string> kWml = {
+        "wml",      "head",   "template", "access", "meta",  "card", "do",     "onevent", "postfield", "go",
+        "prev",     "noop",   "refresh",  "setvar", "timer", "p",    "br",     "a",       "anchor",    "img",
+        "input",    "select", "option",   "optgroup", "fieldset", "table", "tr", "td", "em", "strong",
+        "b",        "i",      "u",        "big",    "small", "pre"};
+    int roots = 0;
+    for (const Tag& t : tags) {
+        std::string nm = t.name[0] == '/' ? t.name.substr(1) : t.name;
+        if (!kWml.count(nm)) return "<" + nm + "> is not a WML 1.1 element";
+        if (t.name == "wml") ++roots;
+        if (t.name == "option" && t.attrs.count("selected")) return "WML options have no 'selected'";
+    }
+    if (roots != 1 || tags.empty() || tags.front().name != "wml") return "one <wml> root expected";
+    if (find_tags(tags, "card").empty()) return "no card";
+    return {};
+}
+
+// xmllint, when installed, as a second opinion on well-formedness.
+std::string xmllint(const std::string& doc) {
+    if (std::system("command -v xmllint >/dev/null 2>&1") != 0) return {};
+    char path[] = "/tmp/lkwmlXXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0) return "mkstemp failed";
+    if (write(fd, doc.data(), doc.size()) != static_cast<ssize_t>(doc.size())) {
+        close(fd);
+        return "write failed";
+    }
+    close(fd);
+    std::string cmd = std::string("xmllint --noout --nonet ") + path + " 2>" + path + ".err";
+    int rc = std::system(cmd.c_str());
+    std::string err = read_file(std::string(path) + ".err");
+    std::remove(path);
+    std::remove((std::string(path) + ".err").c_str());
+    return rc == 0 ? std::string() : "xmllint: " + err;
+}
+
+// ---------------------------------------------------------------------------
+class TemplatesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        request_reset();
+        ini_reset();
+        diag_reset();
+        content_reset();
+        form_reset();
+        var_reset();
+        encode_reset();
+        tpl_reset();
+        tpl_hooks_reset();
+        static bool hooked = false;
+        if (!hooked) {
+            tpl_init_add(apply_vars);
+            hooked = true;
+        }
+        tpl_hooks().show_list = list_hook;
+        tpl_hooks().show_flist = flist_hook;
+        tpl_hooks().show_item = item_hook;
+        char tmpl[] = "/tmp/lktplXXXXXX";
+        work = mkdtemp(tmpl);
+        g.log_file = (work / "test.log").string();
+        g.contdone = 1;   // the header is not part of what is checked
+        g.path_script = "/cgi-bin/lk";
+        g.utoken = "tok&en";
+        diag_end_pre_ini();
+        ini_set(K_templates, kTplDir.string());
+        data() = PageData{};
+    }
+    void TearDown() override {
+        data() = PageData{};
+        std::error_code ec;
+        fs::remove_all(work, ec);
+    }
+
+    // What the handlers of each page set, with values the way the encoders
+    // deliver them; mail-borne text deliberately carries mark-up.
+    void handler_vars(const std::string& page, bool wml) {
+        Vars& v = data().vars;
+        std::string br = wml ? "<br/>" : "<br>";
+        v["fld"] = "3";
+        v["folder"] = value_encode("Projects <2026>");
+        v["fuser"] = value_encode("ann@mail.example.test");
+        v["user"] = "ann";
+        // the pick lists of the settings code: the page closes the last option
+        v["fldlist"] = wml ? "<option value=\"0\">New Mail</option>\n<option value=\"3\">Projects"
+                           : "<option value=\"0\">New Mail</option>\n<option value=\"3\" selected>Projects";
+        v["dfldlist"] = "<option value=\"0\">New Mail</option>\n<option value=\"1\">Trash Can";
+        v["sort_on"] = "-datetime";
+        v["page_size"] = "15";
+        v["nosortpick"] = "checked";
+        if (page == "login") {
+            v["tcode"] = "2246";
+            v["pre_error"] = "Login timed out after 61 mins, please login again";
+        } else if (page == "error") {
+            v["error"] = "W14: Login failed, try again" + br + value_encode("Invalid user <x>") + br;
+        } else if (page == "logout") {
+            v["pre_error"] = "Sorry you are not currently logged in, please login again";
+        } else if (page == "newuser") {
+            v["pop_del0"] = "checked";
+            v["pop_port0"] = "110";
+            v["dflt_reply"] = value_encode("ann@mail.example.test");
+            v["pop_name0"] = "mail.example.test";
+            v["pop_user0"] = "ann";
+        } else if (page == "list" || page == "stub") {
+            v["nitems"] = "25";
+            v["tunread"] = "3";
+            v["nnew"] = "2";
+            v["nnew_sl"] = "4";
+            v["newmail"] = "true";
+            v["pages"] = "3";
+            v["page_num"] = "2";
+            v["upto"] = "14";
+            v["b_list_prev"] = "/cgi-bin/lk?cmd=list&amp;upto=24&amp;utoken=tok%26en&amp;fld=3";
+            v["b_list_next"] = "/cgi-bin/lk?cmd=list&amp;upto=4&amp;utoken=tok%26en&amp;fld=3";
+            for (int i = 0; i < 3; ++i) {
+                std::string id = std::to_string(100 + i);
+                data().rows.push_back({{"b_item", "/cgi-bin/lk?cmd=item&amp;utoken=tok%26en&amp;item=" + id + "&amp;fld=3"},
+                                       {"item", id},
+                                       {"h_from_trim", value_encode("\"Eve\" <eve@example.org>")},
+                                       {"h_from_trim2", "eve"},
+                                       {"h_subject", value_encode("<script>alert(1)</script> & more")},
+                                       {"h_subject_40", value_encode("<script>alert(1)</script>")},
+                                       {"h_subject_30", value_encode("<script>alert(1)</script>")},
+                                       {"h_date_trim", "5 Dec 2026"},
+                                       {"h_kbytes", "4"},
+                                       {"h_isread", i ? "1" : "0"},
+                                       {"h_isunseen", i ? "0" : "1"},
+                                       {"h_isattached", "1"},
+                                       {"h_isreplied", "0"},
+                                       {"list_i", std::to_string(i + 1)},
+                                       {"list_m", std::to_string(i + 1)}});
+            }
+        } else if (page == "item") {
+            v["item"] = "100";
+            v["item_id"] = "3";
+            v["nitems"] = "25";
+            v["h_subject"] = value_encode("Report <draft> & \"figures\"");
+            v["h_from"] = value_encode("Maria <maria@example.org>");
+            v["h_from_trim"] = "Maria";
+            v["h_to"] = value_encode("ann@mail.example.test");
+            v["h_cc"] = value_encode("pedro@example.org");
+            v["h_date"] = "Sat, 5 Dec 2026 10:14:03 +0100";
+            v["h_pri"] = "High";
+            for (const char* b : {"b_reply", "b_replyall", "b_forward", "b_forward_edit", "b_reject"})
+                v[b] = std::string("/cgi-bin/lk?cmd=") + (b + 2) + "&amp;item=100&amp;utoken=tok%26en&amp;fld=3";
+            v["b_next"] = "/cgi-bin/lk?cmd=item&amp;utoken=tok%26en&amp;item=101";
+            v["b_prev"] = "/cgi-bin/lk?cmd=item&amp;utoken=tok%26en&amp;item=99";
+            v["attachments"] =
+                "<a href=\"/cgi-bin/lk/a.pdf?cmd=item&amp;item=100&amp;utoken=tok%26en&amp;part=2&amp;fld=3&amp;/a.pdf\">a.pdf</a> ";
+            v["v_font"] = "checked";
+            data().body = wml ? "Hello &amp; welcome<br/>\n" : "<pre>Hello &amp; welcome\n</pre>\n";
+        } else if (page == "folders") {
+            for (int i = 0; i < 4; ++i) {
+                std::string n = std::to_string(i);
+                Vars r = {{"f_href", "/cgi-bin/lk?cmd=list&amp;utoken=tok%26en&amp;fld=" + n},
+                          {"f_name", value_encode(i == 3 ? "Kids & <toys>" : "Folder " + n)},
+                          {"f_msgs", "5"}, {"f_unread", "1"}, {"f_new", "0"}, {"f_size", "12"}, {"f_id", n},
+                          {"f_delete", ""}, {"f_rename", ""}, {"f_newname", ""}};
+                if (i > 2) {
+                    r["f_delete"] = "<a href=\"/cgi-bin/lk?cmd=fld_delete&amp;utoken=tok%26en&amp;dstfld=3&amp;\"> Delete</a>";
+                    r["f_rename"] = "<input type=\"submit\" name=\"fld_rename3\" value=\"Rename\">";
+                    r["f_newname"] = "<input type=\"text\" maxlength=\"14\" size=\"12\" name=\"f_name3\" value=\"Kids\">";
+                }
+                data().frows.push_back(r);
+            }
+        } else if (page == "ok") {
+            v["msg"] = "Your trash has been emptied";
+        }
+    }
+
+    std::string render(const std::string& page, bool wml) {
+        g.gwml = wml ? 1 : 0;
+        g.gbr = wml ? "<br/>" : "<br>";
+        Vars chosen = data().vars;   // a test's own values win
+        handler_vars(page, wml);
+        for (const auto& [k, v] : chosen) data().vars[k] = v;
+        std::fflush(stdout);
+        ::testing::internal::CaptureStdout();
+        tpl_show(page);
+        std::fflush(stdout);
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    // Render, check the generic rules, and hand back the tags for the
+    // page-specific checks.
+    std::vector<Tag> checked(const std::string& page, bool wml, std::string* out = nullptr) {
+        std::string doc = render(page, wml);
+        if (out) *out = squash(doc);
+        // LK_TPL_DUMP=dir keeps the rendered pages, to look at in a browser
+        if (const char* dump = std::getenv("LK_TPL_DUMP"))
+            std::ofstream(fs::path(dump) / (page + (g.xisframes ? "-frames" : "") + (wml ? ".wml" : ".html")),
+                          std::ios::binary)
+                << doc;
+        std::vector<Tag> tags;
+        std::string what = page + (wml ? ".wml" : ".tpl") + ": ";
+        EXPECT_EQ(doc.find("%%"), std::string::npos) << what << "directive or reference left in output";
+        EXPECT_EQ(doc.find("Include file missing"), std::string::npos) << what << doc;
+        EXPECT_EQ(doc.find("Cannot open"), std::string::npos) << what << doc;
+        EXPECT_EQ(doc.find("<script>"), std::string::npos) << what << "raw mark-up from mail reached the page";
+        std::string err = scan(doc, wml, tags);
+        EXPECT_EQ(err, "") << what << "\n" << doc;
+        if (err.empty()) {
+            EXPECT_EQ(wml ? check_wml(doc, tags) : check_html(page, doc, tags), "") << what << "\n" << doc;
+            if (wml) {
+                EXPECT_EQ(xmllint(doc), "") << what;
+            }
+        }
+        return tags;
+    }
+
+    fs::path work;
+};
+
+// ---------------------------------------------------------------------------
+TEST(TemplateFiles, EveryPageHasHtmlAndWmlTwins) {
+    std::set<std::string> tpl, wml;
+    for (const auto& e : fs::directory_iterator(kTplDir)) {
+        std::string ext = e.path().extension().string(), stem = e.path().stem().string();
+        if (ext == ".tpl") tpl.insert(stem);
+        if (ext == ".wml") wml.insert(stem);
+    }
+    EXPECT_EQ(tpl, wml);
+    for (const std::string& p : kPages) EXPECT_TRUE(tpl.count(p)) << p << ".tpl missing";
+}
+
+TEST(TemplateFiles, LinesAndBlocksFitTheRenderer) {
+    // the renderer reads lines of at most 510 characters and collects list
+    // blocks of at most 3998 (folder rows 3999, joined without line ends)
+    for (const auto& e : fs::directory_iterator(kTplDir)) {
+        std::string text = read_file(e.path());
+        std::istringstream in(text);
+        std::string line;
+        int no = 0;
+        while (std::getline(in, line)) {
+            ++no;
+            EXPECT_LE(line.size(), 510u) << e.path().filename() << ":" << no;
+        }
+        for (auto [b, eb, max] : {std::tuple{"%%begin_list%%", "%%end_list%%", 3998u},
+                                  std::tuple{"%%begin_flist%%", "%%end_flist%%", 3999u}}) {
+            std::size_t s = text.find(b);
+            if (s == std::string::npos) continue;
+            std::size_t f = text.find(eb, s);
+            ASSERT_NE(f, std::string::npos) << e.path().filename() << " opens a block it never closes";
+            EXPECT_LE(f - s - std::string(b).size(), max) << e.path().filename();
+        }
+        // a stylesheet with "%%" would be taken for a reference
+        if (e.path().extension() == ".css") {
+            EXPECT_EQ(text.find("%%"), std::string::npos);
+        }
+    }
+}
+
+TEST(TemplateFiles, WmlDecksStartWithTheXmlDeclaration) {
+    // anything written before the declaration (an empty line from a directive
+    // line) makes the deck ill-formed, so line one must render the header
+    for (const std::string& p : kPages) {
+        std::string text = read_file(kTplDir / (p + ".wml"));
+        std::string first = text.substr(0, text.find('\n'));
+        EXPECT_NE(first.find("%%include%%header.wml%%"), std::string::npos) << p;
+        EXPECT_EQ(first.substr(first.find("%%include%%")), "%%include%%header.wml%%") << p;
+    }
+}
+
+TEST_F(TemplatesTest, EveryPageRendersSoundHtmlAndWml) {
+    for (const std::string& p : kPages)
+        for (bool wml : {false, true}) {
+            SCOPED_TRACE(p + (wml ? ".wml" : ".tpl"));
+            TearDown();
+            SetUp();
+            checked(p, wml);
+        }
+}
+
+TEST_F(TemplatesTest, LoginFormPostsWhatTheLoginCommandReads) {
+    std::vector<Tag> t = checked("login", false);
+    EXPECT_EQ(attr(field(t, "cmd"), "value"), "login");
+    EXPECT_EQ(attr(field(t, "tcode"), "value"), "2246");
+    EXPECT_EQ(attr(field(t, "user"), "id"), "user");
+    EXPECT_EQ(attr(field(t, "pass"), "type"), "password");
+    EXPECT_EQ(attr(field(t, "set_cookie"), "type"), "checkbox");
+    EXPECT_EQ(attr(field(t, "frame"), "type"), "checkbox");
+    auto forms = find_tags(t, "form");
+    ASSERT_EQ(forms.size(), 1u);
+    EXPECT_EQ(lower(attr(forms[0], "method")), "post");
+
+    TearDown();
+    SetUp();
+    std::vector<Tag> w = checked("login", true);
+    EXPECT_EQ(attr(field(w, "cmd", "postfield"), "value"), "nflogin");
+    EXPECT_EQ(attr(field(w, "user", "postfield"), "value"), "$(user)");
+    EXPECT_EQ(attr(field(w, "pass", "postfield"), "value"), "$(pass)");
+    EXPECT_EQ(attr(field(w, "tcode", "postfield"), "value"), "2246");
+    EXPECT_EQ(attr(field(w, "set_cookie", "postfield"), "value"), "$(rem)");
+    EXPECT_EQ(attr(field(w, "pass", "input"), "type"), "password");
+}
+
+TEST_F(TemplatesTest, ErrorPageShowsTheErrorAndTheWayOn) {
+    std::string doc;
+    checked("error", false, &doc);
+    EXPECT_NE(doc.find("W14: Login failed, try again<br>Invalid user &lt;x&gt;"), std::string::npos);
+    EXPECT_NE(doc.find("role=\"alert\""), std::string::npos);
+    EXPECT_NE(doc.find("cmd=list&amp;utoken=tok%26en&amp;fld=3"), std::string::npos) << "session: back to the folder";
+
+    TearDown();
+    SetUp();
+    g.utoken.clear();   // no session: only the way to the login page
+    checked("error", false, &doc);
+    EXPECT_EQ(doc.find("cmd=list"), std::string::npos);
+    EXPECT_NE(doc.find("cmd=flogin"), std::string::npos);
+}
+
+TEST_F(TemplatesTest, ListPageCarriesRowsControlsAndSortState) {
+    std::string doc;
+    std::vector<Tag> t = checked("list", false, &doc);
+    struct {
+        const char* name;
+        const char* tag;
+    } need[] = {{"delsel", "button"}, {"rejsel", "button"}, {"movesel", "button"}, {"copysel", "button"},
+                {"switch", "button"}, {"dstfld", "select"}, {"sel_100", "input"}, {"sel_102", "input"},
+                {"sort_on", "select"}, {"page_size", "select"}, {"saveconfig", "input"}, {"utoken", "input"}};
+    for (const auto& n : need) {
+        EXPECT_NE(field(t, n.name, n.tag), nullptr) << n.tag << " " << n.name;
+    }
+    EXPECT_EQ(attr(field(t, "utoken"), "value"), "tok%26en");
+    // read state and markers become class names; the first row is unread and new
+    EXPECT_NE(doc.find("<tr class=\"r0 n1\">"), std::string::npos);
+    EXPECT_NE(doc.find("<tr class=\"r1 n0\">"), std::string::npos);
+    EXPECT_NE(doc.find("clip a1"), std::string::npos);
+    EXPECT_NE(doc.find("&lt;script&gt;alert(1)&lt;/script&gt; &amp; more"), std::string::npos);
+    // newest first: the Date heading says so and offers the other direction
+    int sorted = 0;
+    for (const Tag& h : t)
+        if (h.name == "th" && h.attrs.count("aria-sort")) {
+            ++sorted;
+            EXPECT_EQ(h.attrs.at("aria-sort"), "descending");
+        }
+    EXPECT_EQ(sorted, 1);
+    EXPECT_NE(doc.find("name=\"sort_on\" value=\"datetime\">Date"), std::string::npos);
+    EXPECT_NE(doc.find("<option value=\"-datetime\" selected>"), std::string::npos);
+    // a page size outside the choices is kept rather than silently changed
+    EXPECT_NE(doc.find("<option selected>15</option>"), std::string::npos);
+    // the settings command clears these flags when absent: they travel along
+    EXPECT_EQ(attr(field(t, "nosortpick"), "value"), "on");
+    EXPECT_EQ(field(t, "popall"), nullptr);
+    EXPECT_NE(doc.find("rel=\"prev\""), std::string::npos);
+    EXPECT_NE(doc.find("rel=\"next\""), std::string::npos);
+}
+
+TEST_F(TemplatesTest, EmptyFolderShowsNoTable) {
+    data().vars["nitems"] = "0";
+    std::string doc;
+    checked("list", false, &doc);
+    EXPECT_NE(doc.find("This folder is empty."), std::string::npos);
+    EXPECT_EQ(doc.find("<table"), std::string::npos);
+}
+
+TEST_F(TemplatesTest, MessagePageOffersEveryAction) {
+    std::string doc;
+    std::vector<Tag> t = checked("item", false, &doc);
+    for (const char* b : {"delitemn", "moveton", "setview", "dstfld", "item", "fld"})
+        EXPECT_NE(field(t, b), nullptr) << b;
+    for (const char* v : {"v_font", "v_headers", "v_inline", "v_asis"})
+        EXPECT_EQ(attr(field(t, v), "type"), "checkbox") << v;
+    EXPECT_TRUE(field(t, "v_font")->attrs.count("checked"));
+    EXPECT_FALSE(field(t, "v_asis")->attrs.count("checked"));
+    for (const char* cmd : {"cmd=reply&amp;", "cmd=replyall&amp;", "cmd=forward&amp;", "cmd=forward_edit&amp;",
+                            "cmd=reject&amp;", "cmd=raw&amp;", "item=101&amp;fld=3", "item=99&amp;fld=3", ">a.pdf</a>",
+                            "<pre>Hello &amp; welcome", "Report &lt;draft&gt; &amp; &quot;figures&quot;", "High priority"})
+        EXPECT_NE(doc.find(cmd), std::string::npos) << cmd;
+}
+
+TEST_F(TemplatesTest, FolderPageRowsAndForms) {
+    std::string doc;
+    std::vector<Tag> t = checked("folders", false, &doc);
+    for (const char* b : {"fld_rename3", "f_name3", "newname", "fld_create", "empty"})
+        EXPECT_NE(field(t, b), nullptr) << b;
+    EXPECT_NE(doc.find("Kids &amp; &lt;toys&gt;"), std::string::npos);
+    EXPECT_NE(doc.find("cmd=fld_delete&amp;utoken=tok%26en&amp;dstfld=3"), std::string::npos);
+    // Enter in a rename field must not submit the first folder's rename
+    auto buttons = find_tags(t, "button");
+    ASSERT_FALSE(buttons.empty());
+    EXPECT_TRUE(buttons[0]->attrs.count("disabled"));
+}
+
+TEST_F(TemplatesTest, FramesMoveTheMenuOutOfThePanes) {
+    g.xisframes = 1;
+    std::string frame;
+    std::vector<Tag> t = checked("frame", false, &frame);
+    auto iframes = find_tags(t, "iframe");
+    ASSERT_EQ(iframes.size(), 1u);
+    EXPECT_EQ(attr(iframes[0], "name"), "mailpane");
+    EXPECT_EQ(attr(iframes[0], "src"), "/cgi-bin/lk?cmd=list&amp;utoken=tok%26en&amp;fld=3");
+    EXPECT_NE(frame.find("target=\"mailpane\">Inbox"), std::string::npos) << frame;
+    EXPECT_NE(frame.find("target=\"_top\">Log out"), std::string::npos);
+
+    TearDown();
+    SetUp();
+    g.xisframes = 1;
+    data().vars["docmd"] = "cmd=show&amp;page=error&amp;utoken=tok%26en";
+    t = checked("frame", false);
+    EXPECT_EQ(attr(find_tags(t, "iframe")[0], "src"), "/cgi-bin/lk?cmd=show&amp;page=error&amp;utoken=tok%26en");
+
+    TearDown();
+    SetUp();
+    g.xisframes = 1;   // a page inside the pane: no second menu
+    t = checked("list", false);
+    EXPECT_TRUE(find_tags(t, "nav").size() == 1) << "only the pager";
+    EXPECT_EQ(attr(find_tags(t, "body")[0], "class"), "pane");
+}
+
+TEST_F(TemplatesTest, NewUserFormKeepsTheAccountAndContinues) {
+    std::vector<Tag> t = checked("newuser", false);
+    EXPECT_EQ(attr(field(t, "saveconfig"), "value"), "1");
+    EXPECT_EQ(attr(field(t, "pop_name0"), "value"), "mail.example.test");
+    EXPECT_EQ(attr(field(t, "pop_user0"), "value"), "ann");
+    EXPECT_EQ(attr(field(t, "pop_port0"), "value"), "110");
+    EXPECT_TRUE(field(t, "pop_del0")->attrs.count("checked"));
+    EXPECT_EQ(field(t, "newframe"), nullptr);
+    EXPECT_EQ(attr(field(t, "nosortpick"), "value"), "on");
+}
+
+TEST_F(TemplatesTest, PhoneDecksCarryTheirActions) {
+    std::string doc;
+    std::vector<Tag> t = checked("item", true, &doc);
+    EXPECT_EQ(attr(field(t, "delitemn"), "value"), "1");
+    EXPECT_NE(doc.find("Hello &amp; welcome<br/>"), std::string::npos);
+    data().vars["roffset"] = "812";   // the body was cut: a link goes on from there
+    doc = squash(render("item", true));
+    EXPECT_NE(doc.find("roffset=812\">More</a>"), std::string::npos);
+
+    TearDown();
+    SetUp();
+    checked("list", true, &doc);
+    EXPECT_NE(doc.find("item=100&amp;fld=3\">&lt;script&gt;"), std::string::npos);
+    EXPECT_NE(doc.find(">Next</a>"), std::string::npos);
+}
+
+}  // namespace
