@@ -333,6 +333,113 @@ bool is_block(GumboTag t) {
     }
 }
 
+bool is_name_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+}
+
+const char* const kFormatting[] = {"a", "b", "big", "code", "em", "font", "i", "nobr", "s", "small",
+                                   "strike", "strong", "tt", "u", nullptr};
+const char* const kScope[] = {"table", "td", "th", "caption", "html", "template", "applet", "object",
+                              "marquee", nullptr};
+const char* const kRawText[] = {"script", "style", "textarea", "title", "xmp", "iframe", "noembed",
+                                "noframes", "noscript", "plaintext", nullptr};
+
+// The HTML parser checks its stack of open elements for most tags, so its
+// time grows with the square of the nesting depth, and formatting elements
+// left open are re-created in every following block.  Real mail is shallow;
+// a text built to be deep would hold the request for minutes.  This walks
+// the tags the way the parser nests them (closing only within scope,
+// counting open formatting elements as extra depth) and adds up the work.
+bool affordable(std::string_view h, long budget) {
+    std::vector<std::string> stack;
+    long open_fmt = 0;
+    long work = 0;
+    std::size_t i = 0;
+    while ((i = h.find('<', i)) != std::string_view::npos) {
+        i++;
+        if (i >= h.size()) break;
+        bool end = h[i] == '/';
+        if (h[i] == '!') {
+            std::size_t e = h.substr(i, 3) == "!--" ? h.find("-->", i) : h.find('>', i);
+            if (e == std::string_view::npos) break;
+            i = e + 1;
+            continue;
+        }
+        std::size_t n = end ? i + 1 : i;
+        if (n >= h.size() || !((h[n] >= 'a' && h[n] <= 'z') || (h[n] >= 'A' && h[n] <= 'Z'))) continue;
+        std::size_t ne = n;
+        while (ne < h.size() && is_name_char(h[ne]) && ne - n < 20) ne++;
+        std::string name = lower(h.substr(n, ne - n));
+        std::size_t gt = h.find('>', ne);
+        if (gt == std::string_view::npos) break;
+        i = gt + 1;
+        long depth = static_cast<long>(stack.size());
+        if (end) {
+            for (std::size_t k = stack.size(); k-- > 0;) {
+                if (stack[k] == name) {
+                    stack.resize(k);
+                    if (in_list(name, kFormatting) && open_fmt > 0) open_fmt--;
+                    break;
+                }
+                if (in_list(stack[k], kScope)) break;
+            }
+            work += depth;
+        } else if (in_list(name, kVoid)) {
+            work += depth + open_fmt;
+        } else {
+            if (in_list(name, kFormatting)) open_fmt++;
+            stack.push_back(name);
+            work += depth + open_fmt;
+            if (in_list(name, kRawText)) {
+                // Its content is text up to its own end tag.
+                std::string close = "</" + name;
+                std::size_t e = i;
+                while ((e = h.find("</", e)) != std::string_view::npos && lower(h.substr(e, close.size())) != close) e += 2;
+                if (e == std::string_view::npos) break;
+                i = e;
+            }
+        }
+        if (work > budget) return false;
+    }
+    return true;
+}
+
+constexpr long kParseBudget = 20000000;   // about a quarter of a second of parsing
+
+// Text of an HTML text without the parser: tags dropped, the common
+// entities decoded.  For texts too costly to parse.
+std::string strip_tags(std::string_view h) {
+    std::string out;
+    std::size_t i = 0;
+    while (i < h.size()) {
+        char c = h[i];
+        if (c == '<') {
+            std::size_t e = h.find('>', i);
+            if (e == std::string_view::npos) break;
+            i = e + 1;
+            continue;
+        }
+        if (c == '&') {
+            static const std::pair<const char*, const char*> ents[] = {
+                {"&amp;", "&"}, {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&nbsp;", " "}, {"&#39;", "'"}};
+            bool done = false;
+            for (const auto& en : ents) {
+                std::size_t l = std::strlen(en.first);
+                if (h.substr(i, l) == en.first) {
+                    out += en.second;
+                    i += l;
+                    done = true;
+                    break;
+                }
+            }
+            if (done) continue;
+        }
+        out += c;
+        i++;
+    }
+    return out;
+}
+
 GumboOutput* parse(std::string_view html) {
     GumboOptions o = kGumboDefaultOptions;
     o.max_errors = 0;   // we never look at the parse errors
@@ -362,6 +469,13 @@ std::string url_scheme(std::string_view url) {
 std::string html_sanitize(std::string_view html, const SanitizeOptions& opt, SanitizeResult* res) {
     SanitizeResult local;
     SanitizeResult& r = res ? *res : local;
+    if (!affordable(html, kParseBudget)) {
+        r.too_complex = true;
+        std::string out = "<pre>";
+        esc_text(out, strip_tags(html));
+        out += "</pre>";
+        return out;
+    }
     GumboOutput* g = parse(html);
     if (!g) return {};
     Writer w(opt, r);
@@ -372,6 +486,7 @@ std::string html_sanitize(std::string_view html, const SanitizeOptions& opt, San
 }
 
 std::string html_to_text(std::string_view html) {
+    if (!affordable(html, kParseBudget)) return strip_tags(html);
     GumboOutput* g = parse(html);
     if (!g) return {};
     std::string out;
@@ -443,7 +558,6 @@ std::string html_to_text(std::string_view html) {
         std::size_t end = e == std::string::npos ? out.size() : e;
         std::string_view line(out.data() + start, end - start);
         while (!line.empty() && line.back() == ' ') line.remove_suffix(1);
-        while (!line.empty() && line.front() == ' ' && !in_pre) line.remove_prefix(1);
         clean += line;
         if (e != std::string::npos) clean += '\n';
         start = end + 1;

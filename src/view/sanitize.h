@@ -28,6 +28,7 @@ struct SanitizeOptions {
 struct SanitizeResult {
     bool remote_blocked = false;   // at least one remote image was held back
     int removed = 0;               // elements and attributes taken out
+    bool too_complex = false;      // nested too deep to parse: shown as text
 };
 
 // The sanitised form of a UTF-8 HTML text (a whole document or a
