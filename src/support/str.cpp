@@ -51,3 +51,177 @@ bool lc_equal(std::string_view a, std::string_view b) {
     }
     return true;
 }
+
+#include <cstring>
+
+#include "cgi/config.h"
+
+namespace {
+unsigned char fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; }
+bool is_alnum(unsigned char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+}  // namespace
+
+char* ncpy(char* dst, const char* src, std::size_t n) {
+    if (!dst) return dst;
+    std::size_t i = 0;
+    if (src)
+        for (; i < n && src[i]; ++i) dst[i] = src[i];
+    dst[i] = '\0';
+    dst[n] = '\0';
+    return dst;
+}
+
+char* ncat(char* dst, const char* src, std::size_t n) {
+    if (!dst) return dst;
+    std::size_t len = std::strlen(dst);
+    if (len > n) len = n;
+    if (src)
+        for (std::size_t i = 0; len < n && src[i]; ++i) dst[len++] = src[i];
+    dst[len] = '\0';
+    dst[n] = '\0';
+    return dst;
+}
+
+std::string& ncat(std::string& dst, std::string_view src, std::size_t n) {
+    if (dst.size() >= n) {
+        dst.resize(n);
+        return dst;
+    }
+    dst.append(src.substr(0, n - dst.size()));
+    return dst;
+}
+
+int ssnprintf(char* buf, std::size_t size, const char* fmt, ...) {
+    if (!buf || size == 0 || !fmt) return 0;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(buf, size, fmt, ap);
+    va_end(ap);
+    buf[size - 1] = '\0';
+    if (n < 0) buf[0] = '\0';
+    return n;
+}
+
+int strcmpnc(std::string_view a, std::string_view b) {
+    return strncmpnc(a, b, a.size() > b.size() ? a.size() + 1 : b.size() + 1);
+}
+
+int strncmpnc(std::string_view a, std::string_view b, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned char x = i < a.size() ? fold(static_cast<unsigned char>(a[i])) : 0;
+        unsigned char y = i < b.size() ? fold(static_cast<unsigned char>(b[i])) : 0;
+        if (x != y) return x - y;
+        if (x == 0) return 0;
+    }
+    return 0;
+}
+
+int s_strcmp(const char* a, const char* b) {
+    if (!a || !b) return 1;
+    return std::strcmp(a, b);
+}
+
+int s_strnicmp(const char* a, const char* b, std::size_t n) {
+    if (!a || !b) return 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] == '\0' || b[i] == '\0') return 1;
+        int x = fold(static_cast<unsigned char>(a[i]));
+        int y = fold(static_cast<unsigned char>(b[i]));
+        if (x != y) return i + 1 == n ? x - y : 1;
+    }
+    return 0;
+}
+
+std::string& strlwr(std::string& s) {
+    for (char& c : s) c = static_cast<char>(fold(static_cast<unsigned char>(c)));
+    return s;
+}
+
+char* strlwr(char* s) {
+    for (char* p = s; *p; ++p) *p = static_cast<char>(fold(static_cast<unsigned char>(*p)));
+    return s;
+}
+
+char* s_strlwr(char* s) { return s ? strlwr(s) : s; }
+
+std::string& strtrm(std::string& s) {
+    std::size_t cut = s.find_first_of("\r\n");
+    if (cut != std::string::npos) s.resize(cut);
+    s_strtrm(s);
+    return s;
+}
+
+char* strtrm(char* s) {
+    if (!s) return s;
+    s[std::strcspn(s, "\r\n")] = '\0';
+    s_strtrm(s);
+    return s;
+}
+
+int s_strtrm(char* s) {
+    if (!s) return 0;
+    std::size_t n = std::strlen(s);
+    while (n > 0 && s[n - 1] == ' ') s[--n] = '\0';
+    return 1;
+}
+
+int s_strtrm(std::string& s) {
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return 1;
+}
+
+std::string& ifix_slash(std::string& path) {
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    return path;
+}
+
+std::string& strip_brackets(std::string& s) {
+    if (s.empty() || s[0] != '<') return s;
+    std::size_t end = s.find('>', 1);
+    std::string inner = s.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+    if (inner.size() > 511) inner.resize(511);
+    s = std::move(inner);
+    return s;
+}
+
+std::string& makenice(std::string& s) {
+    for (char& c : s)
+        if (!is_alnum(static_cast<unsigned char>(c)) && c != '@') c = '_';
+    return s;
+}
+
+std::string& makenice3(std::string& s) {
+    const bool dot = ini_true(K_allow_dot), dash = ini_true(K_allow_dash), slash = ini_true(K_allow_slash);
+    for (char& c : s) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (is_alnum(u) || c == '@' || c == '%') continue;
+        if ((c == '.' && dot) || (c == '-' && dash) || (c == '/' && slash)) continue;
+        c = '_';
+    }
+    return s;
+}
+
+bool whitespace(const char* s) { return !s || whitespace(std::string_view(s)); }
+
+bool whitespace(std::string_view s) {
+    for (char c : s)
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
+    return true;
+}
+
+bool null_or_empty(const char* s) { return !s || !*s; }
+
+// Weak: the MIME code carries an identical definition of its own.
+__attribute__((weak)) std::string nopath(std::string_view name) {
+    std::size_t p = name.find_last_of("/\\:");
+    return std::string(p == std::string_view::npos ? name : name.substr(p + 1));
+}
+
+const char* nopath(const char* name) {
+    if (!name) return name;
+    const char* r = name;
+    for (const char* p = name; *p; ++p)
+        if (*p == '/' || *p == '\\' || *p == ':') r = p + 1;
+    return r;
+}

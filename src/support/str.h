@@ -82,5 +82,5 @@ bool whitespace(std::string_view s);
 bool null_or_empty(const char* s);
 inline bool null_or_empty(std::string_view s) { return s.empty(); }
 // The part after the last "/", backslash or ":".
-std::string_view nopath(std::string_view name);
+std::string nopath(std::string_view name);
 const char* nopath(const char* name);
