@@ -554,6 +554,9 @@ TEST(TemplateFiles, LinesAndBlocksFitTheRenderer) {
             ASSERT_NE(f, std::string::npos) << e.path().filename() << " opens a block it never closes";
             EXPECT_LE(f - s - std::string(b).size(), max) << e.path().filename();
         }
+        // with the separator setting at its usual two bars, any pair of bars
+        // in a template would turn into a marker
+        EXPECT_EQ(text.find("||"), std::string::npos) << e.path().filename();
         // a stylesheet with "%%" would be taken for a reference
         if (e.path().extension() == ".css") {
             EXPECT_EQ(text.find("%%"), std::string::npos);
@@ -735,6 +738,7 @@ TEST_F(TemplatesTest, PhoneDecksCarryTheirActions) {
     std::vector<Tag> t = checked("item", true, &doc);
     EXPECT_EQ(attr(field(t, "delitemn"), "value"), "1");
     EXPECT_NE(doc.find("Hello &amp; welcome<br/>"), std::string::npos);
+    EXPECT_NE(doc.find("Files: <a href="), std::string::npos);
     data().vars["roffset"] = "812";   // the body was cut: a link goes on from there
     doc = squash(render("item", true));
     EXPECT_NE(doc.find("roffset=812\">More</a>"), std::string::npos);
