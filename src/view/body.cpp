@@ -344,14 +344,8 @@ void cut_deck(Ctx& c) {
     std::size_t start = o.roffset > 0 ? static_cast<std::size_t>(o.roffset) : 0;
     if (start > b.size()) start = b.size();
     if (start > 0 && start < b.size()) {
-        // Resume at a word start when one is close, and never inside a tag
-        // or an entity.
-        std::size_t lim = start > 15 ? start - 15 : 0;
-        for (std::size_t k = start; k > lim; k--)
-            if (b[k - 1] == ' ' || b[k - 1] == '\n') {
-                start = k;
-                break;
-            }
+        // A deck ends at a safe place, so this is one; but the offset comes
+        // from the request: never start inside a tag, an entity or a character.
         std::size_t lt = b.rfind('<', start);
         if (lt != std::string::npos && b.find('>', lt) >= start) start = lt;
         std::size_t amp = b.rfind('&', start);
@@ -376,6 +370,12 @@ void cut_deck(Ctx& c) {
     std::size_t amp = b.rfind('&', cut - 1);
     if (amp != std::string::npos && amp >= start && cut - amp <= 10 && b.find(';', amp) >= cut) cut = amp;
     while (cut > start && (static_cast<unsigned char>(b[cut]) & 0xC0) == 0x80) cut--;
+    // End after a word when one ends close by, so the next deck starts with a word.
+    for (std::size_t k = cut, lim = cut > start + 15 ? cut - 15 : start; k > lim; k--)
+        if (b[k - 1] == ' ' || b[k - 1] == '\n') {
+            cut = k;
+            break;
+        }
     if (cut <= start) cut = start + 1 <= b.size() ? start + 1 : b.size();
     if (log_has("body_limit"))
         imsg("+body_limit=%ld roffset=%ld sent=%ld gsent=%ld", o.body_limit, o.roffset,
@@ -549,7 +549,9 @@ BodyResult tpl_show_item(std::string_view msg, const BodyOptions& opt, const Bod
     c.html_page = !opt.wml && !opt.quote;
     c.collect = opt.wml && opt.body_limit > 0 && !opt.quote;
     if (opt.quote) {
-        c.prefix = opt.dont_quote ? std::string() : mime_escape(wm_ini_get(K_reply_prefix));
+        // The table's default (">") holds when the site sets nothing.
+        const std::string prefix = ini_isset(K_reply_prefix) ? wm_ini_get(K_reply_prefix) : ini_default(K_reply_prefix);
+        c.prefix = opt.dont_quote ? std::string() : mime_escape(prefix);
         c.eol = opt.line_end;
     } else {
         c.eol = opt.wml ? "<br/>\n" : opt.line_end;
