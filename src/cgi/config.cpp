@@ -299,6 +299,7 @@ int ini_read(const std::string& path, std::string& vhost) {
         s.config_file = *tried[i];
         f = std::fopen(tried[i]->c_str(), "r");
     }
+    diag_end_pre_ini();
     if (!f) {
         emsg(lang_get("E21: Unable to find ini file in {%s} %s\n"), p2.c_str(), g.gbr.c_str());
         emsg(lang_get("E23: Also looked in {%s} %s and {%s} %s\n"), p1.c_str(), g.gbr.c_str(), p3.c_str(),
