@@ -164,15 +164,17 @@ fuzz_all() {
         name=$(basename "$t")
         corpus="$dir/corpus/$name"
         mkdir -p "$corpus"
-        # Seeds: tests/fuzz/corpus/<target>/ and tests/data/<target without
-        # "fuzz_">/, when the project has them.
+        # Seeds, read but never written (libFuzzer adds new inputs to the
+        # first directory only): tests/fuzz/corpus/<target>/ and
+        # tests/data/<target without "fuzz_">/, when the project has them.
+        local seed_dirs=()
         for seeds in "tests/fuzz/corpus/$name" "tests/data/${name#fuzz_}"; do
-            [ -d "$seeds" ] && find "$seeds" -maxdepth 1 -type f -exec cp -n {} "$corpus/" \;
+            [ -d "$seeds" ] && seed_dirs+=("$seeds")
         done
         echo "--- $name (${FUZZ_SECONDS}s)"
         n=$((n + 1))
         if "$t" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 \
-                -artifact_prefix="$dir/$name-" -print_final_stats=0 "$corpus" >"$dir/$name.out" 2>&1; then
+                -artifact_prefix="$dir/$name-" -print_final_stats=0 "$corpus" "${seed_dirs[@]}" >"$dir/$name.out" 2>&1; then
             tail -n 1 "$dir/$name.out"
             echo "fuzz $name: ok"
             FUZZ_OK=$((FUZZ_OK + 1))
