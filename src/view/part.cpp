@@ -64,7 +64,7 @@ long stream_mime(const MimePart& p, const PartSink& sink) {
         Base64Stream b;
         for (std::size_t i = 0; i < body.size(); i += kChunk) {
             b.feed(body.substr(i, kChunk), tmp);
-            out(false);
+            out(true);
         }
         b.finish(tmp);
         out(true);
@@ -204,7 +204,10 @@ std::string part_disposition(std::string_view name, bool inline_ok) {
             ascii += c;
         }
     }
-    if (ascii.find_first_not_of(" ._") == std::string::npos) ascii = "attachment";
+    if (ascii.find_first_not_of(" ._") == std::string::npos) {
+        ascii = "attachment";
+        if (clean.find_first_not_of(" .") == std::string::npos) clean.clear();
+    }
     std::string d = inline_ok ? "inline" : "attachment";
     d += "; filename=\"" + ascii + "\"";
     if (!clean.empty() && clean != ascii) {
