@@ -53,7 +53,7 @@ message), moveto/moveton with dstfld, setview with the view check boxes.
 <form method="post" action="%%b_action%%">
 <input type="hidden" name="utoken" value="%%utoken%%">
 <input type="hidden" name="fld" value="%%fld%%">
-<input type="hidden" name="item" value="%%item%%">
+<input type="hidden" name="item" value="%%item%%esc%%">
 <button type="submit" class="danger" name="delitemn" value="1">Delete</button>
 <span class="grp">
 <label for="dstfld" class="vh">Move to folder</label>
@@ -80,13 +80,13 @@ message), moveto/moveton with dstfld, setview with the view check boxes.
 <summary>More actions and view options</summary>
 <p>
 <a class="btn" href="%%b_forward_edit%%">Forward with changes</a>
-<a class="btn" href="%%b_action%%?cmd=raw&amp;utoken=%%utoken%%&amp;item=%%item%%&amp;fld=%%fld%%">View source</a>
+<a class="btn" href="%%b_action%%?cmd=raw&amp;utoken=%%utoken%%&amp;item=%%item%%esc%%&amp;fld=%%fld%%">View source</a>
 <a class="btn danger" href="%%b_reject%%">Block this sender</a>
 </p>
 <form method="post" action="%%b_action%%">
 <input type="hidden" name="utoken" value="%%utoken%%">
 <input type="hidden" name="fld" value="%%fld%%">
-<input type="hidden" name="item" value="%%item%%">
+<input type="hidden" name="item" value="%%item%%esc%%">
 <fieldset>
 <legend>Show messages</legend>
 <div class="check"><input type="checkbox" id="v_font" name="v_font" %%v_font%%><label for="v_font">in a proportional font</label></div>
