@@ -24,16 +24,6 @@
 #include "support/stats.h"
 #include "support/str.h"
 
-// The process library may not be linked into every build yet; a weak
-// reference lets the page render (and "do" report a failure) without it.
-SpawnHandle* sp_do_argv(const std::vector<std::string>& argv) __attribute__((weak));
-void sp_init(sp_msgfn err, sp_msgfn info, sp_msgfn debug) __attribute__((weak));
-int sp_gets(SpawnHandle* sp, std::string& line, std::size_t size, int timeout) __attribute__((weak));
-const char* sp_msg(const SpawnHandle* sp) __attribute__((weak));
-int sp_close(SpawnHandle*& sp) __attribute__((weak));
-void sp_set_grace(int before_term_ms, int after_term_ms) __attribute__((weak));
-int stats_tpl_count(std::string_view tpl_name) __attribute__((weak));
-
 namespace {
 
 constexpr std::size_t kListMax = 3998;
@@ -476,7 +466,7 @@ void tpl_show(const std::string& name_in) {
         }
         return;
     }
-    if (stats_tpl_count) stats_tpl_count(name);
+    stats_tpl_count(name);
     render_file(f, false);
     std::fclose(f);
     s.template_shown = true;
@@ -511,10 +501,6 @@ int tpl_show_tpl(const std::string& name) {
 // from a request can choose the program or add arguments.  Output is read
 // for at most ten seconds in all; a program still running then is killed.
 void tpl_do(std::string_view command) {
-    if (!sp_do_argv) {
-        emsg("||do(%s)|| failed: %s", std::string(command).c_str(), "no process library");
-        return;
-    }
     static bool started = false;
     if (!started) {
         sp_init(spawn_log, spawn_log, spawn_log);

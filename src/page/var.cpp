@@ -1,5 +1,7 @@
 #include "page/var.h"
 
+#include <unordered_map>
+
 #include "cgi/diag.h"
 #include "page/encode.h"
 #include "support/list.h"
@@ -11,8 +13,16 @@ constexpr std::size_t kNameMax = 512;      // a longer name is not a reference
 constexpr std::size_t kNumberMax = 9;      // digits of a "left" count
 constexpr std::size_t kSetlMax = 999;
 
+struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+// Pairs in the order set, with an index by name: a page with hundreds of
+// variables and thousands of references stays cheap to fill in.
 struct VarState {
     std::vector<std::pair<std::string, std::string>> vars;
+    std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>> index;
 };
 
 VarState& st() {
@@ -23,9 +33,9 @@ VarState& st() {
 const std::string kEmpty;
 
 std::string* slot(std::string_view name) {
-    for (auto& v : st().vars)
-        if (v.first == name) return &v.second;
-    return nullptr;
+    VarState& s = st();
+    auto it = s.index.find(name);
+    return it == s.index.end() ? nullptr : &s.vars[it->second].second;
 }
 
 // Cuts at most n bytes without splitting a UTF-8 sequence, so a shortened
@@ -68,6 +78,7 @@ void var_set(std::string_view name, std::string_view value) {
         emsg("Too many var_sets %d %s=%s \n", static_cast<int>(s.vars.size()), n.c_str(), val.c_str());
         return;
     }
+    s.index.emplace(std::string(name), s.vars.size());
     s.vars.emplace_back(std::string(name), std::string(value));
 }
 
