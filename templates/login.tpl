@@ -2,7 +2,8 @@
 %%ifdef%%template_notes%%
 Login page, shown by the login command and by an unknown command without a session.
 From the handler: tcode (the fresh login code), pophost, user (a name to offer,
-value-encoded), pre_error (why the user must log in again), error, info_msg.
+value-encoded; a name that could close
+the attribute is not offered), pre_error (why the user must log in again), error, info_msg.
 The form posts to the program itself: cmd=login, user, pass, tcode, set_cookie
 (remembered login, "on" when ticked) and frame (frames layout, "on" when ticked;
 when not ticked the installation's frames_default decides).
@@ -23,7 +24,11 @@ when not ticked the installation's frames_default decides).
 <input type="hidden" name="cmd" value="login">
 <input type="hidden" name="tcode" value="%%tcode%%">
 <label for="user">User name</label>
-<input type="text" id="user" name="user" value="%%user%%" autocomplete="username" autocapitalize="none" spellcheck="false" maxlength="230" required autofocus>
+<input type="text" id="user" name="user"
+%%ifninstr%%user%%"%%
+ value="%%user%%"
+%%endif%%
+ autocomplete="username" autocapitalize="none" spellcheck="false" maxlength="230" required autofocus>
 <label for="pass">Password</label>
 <input type="password" id="pass" name="pass" autocomplete="current-password" maxlength="230">
 <div class="check"><input type="checkbox" id="set_cookie" name="set_cookie"><label for="set_cookie">Keep me logged in on this computer</label></div>

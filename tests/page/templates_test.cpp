@@ -608,6 +608,27 @@ TEST_F(TemplatesTest, LoginFormPostsWhatTheLoginCommandReads) {
     EXPECT_EQ(attr(field(w, "pass", "input"), "type"), "password");
 }
 
+TEST_F(TemplatesTest, LoginOffersOnlyANameThatStaysInItsAttribute) {
+    for (bool wml : {false, true}) {
+        TearDown();
+        SetUp();
+        data().vars["user"] = "ann";
+        EXPECT_EQ(attr(field(checked("login", wml), "user", "input"), "value"), "ann");
+        // a deck must stay well-formed XML as well; a page only needs the
+        // attribute to stay closed
+        std::vector<std::string> bad = {"x\" autofocus onfocus=\"alert(1)"};
+        if (wml) bad.insert(bad.end(), {"a<b", "a&b"});
+        for (const std::string& b : bad) {
+            TearDown();
+            SetUp();
+            data().vars["user"] = b;
+            std::vector<Tag> t = checked("login", wml);
+            EXPECT_EQ(attr(field(t, "user", "input"), "value"), "") << b;
+            EXPECT_FALSE(field(t, "user", "input")->attrs.count("onfocus")) << b;
+        }
+    }
+}
+
 TEST_F(TemplatesTest, ErrorPageShowsTheErrorAndTheWayOn) {
     std::string doc;
     checked("error", false, &doc);
