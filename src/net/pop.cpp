@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -460,6 +461,7 @@ void pop_read() {
     MailSocket& m = msock();
     if (ini_true(K_jcgi)) return;
     s.scan_failed = false;
+    auto t0 = std::chrono::steady_clock::now();
     int count = get_uidl();
     if (!fld_readxov(0)) {
         imsg("pop_read failed");
@@ -540,6 +542,8 @@ void pop_read() {
     }
     for (int k : kills)
         if (kill_it(m.sk, k)) s.did_dele = true;
+    auto t1 = std::chrono::steady_clock::now();
+    s.scan_secs = std::chrono::duration<double>(t1 - t0).count();
     s.nxov = count;
     prof.xmsgs += added;
     s.gnnew += added;
@@ -564,6 +568,7 @@ void pop_read() {
         changed = true;
     }
     if (changed) fld_write(0);
+    s.fetch_secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count();
 }
 
 int fetch_size(int pos, int n) {

@@ -40,6 +40,8 @@ struct PopState {
     std::string info;                    // information messages of this run
     long top_sent = 0;                   // TOP commands written
     long flushes = 0;                    // writes that waited for a reply
+    double scan_secs = 0;                // wall time of the header scan
+    double fetch_secs = 0;               // wall time of the body fetch and cache upkeep
 };
 
 PopState& popst();
