@@ -618,7 +618,10 @@ int user_getinfo(int allow_new, int nocheck) {
                 std::fclose(tf);
                 path = cand.path;
                 parsed = true;
-                if (count >= 0 && checksum_ok(false, count)) break;
+                // A file still being written has no checksum line yet:
+                // only a complete one is taken.
+                if (count >= 0 && (ini_true(K_no_checksum) || (prof.has_checksum != 0 && count == rs().checksum)))
+                    break;
             }
         }
         if (!f && !parsed) {
@@ -721,7 +724,11 @@ int user_write() {
         return 0;
     }
     const std::string target = user_file();
-    const std::string tmp = user_file_new();
+    std::string tmp = user_file_new();
+    // With no_rename the pid file is the profile itself: a second write in
+    // the same process must not truncate the copy it is replacing.
+    if (ini_true(K_no_rename) && tmp == prof.red_file)
+        tmp = user_dir() + sfmt("/user_%d_b.dat", static_cast<int>(getpid()));
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (fd < 0 && errno == ENOENT) {
         make_parent_dirs(tmp);

@@ -70,12 +70,15 @@ protected:
     // Reads an ini made of the base lines and `extra`, as a request does.
     void configure(const std::string& extra) {
         reset_process_state();
-        spit(dir + "/lk.ini", "workarea " + work + "\npophost pop.example\n" + extra);
-        g.rootname = "lk";
+        // One ini per process: forked requests configure concurrently.
+        const std::string root = "lk" + std::to_string(getpid());
+        spit(dir + "/" + root + ".ini", "workarea " + work + "\npophost pop.example\n" + extra);
+        g.rootname = root;
         g.log_file = dir + "/lk.log";
         std::string vhost;
-        ASSERT_EQ(ini_read(dir + "/lk", vhost), 1);
+        ASSERT_EQ(ini_read(dir + "/" + root, vhost), 1);
         lang_english();
+        diag_end_pre_ini();
         diag_set_debug(true);   // the information log is what several tests look at
     }
     std::string log_text() { return slurp(dir + "/lk.log"); }
