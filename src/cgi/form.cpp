@@ -310,7 +310,7 @@ void form_get_mime(const std::string& content_type) {
     MimeField field;
     int slot = 0;
     bool header = false;
-    bool pending_crlf = false;
+    std::string pending;   // line end held back from the file
     bool in_part = false;    // before the first separator, lines are preamble
     FILE* file = nullptr;
     std::string line;
@@ -337,7 +337,7 @@ void form_get_mime(const std::string& content_type) {
             if (wasfile) slot = (slot + 1) % 4;
             in_part = true;
             header = true;
-            pending_crlf = false;
+            pending.clear();
             logged = 0;
             if (logform) imsg("Found Boundary %s", line.c_str());
             continue;
@@ -381,12 +381,11 @@ void form_get_mime(const std::string& content_type) {
         }
         if (field.isfile) {
             if (!file) continue;
-            if (pending_crlf) std::fwrite("\r\n", 1, 2, file);
-            // Hold back a line's CR LF until the next line of the part shows
+            std::fwrite(pending.data(), 1, pending.size(), file);
+            // Hold back a line's end until the next line of the part shows
             // it was data and not the separator's.
-            pending_crlf = ends_with(line, "\r\n");
-            std::size_t n = pending_crlf ? line.size() - 2 : line.size();
-            std::fwrite(line.data(), 1, n, file);
+            pending = ends_with(line, "\r\n") ? "\r\n" : text_stdin && ends_with(line, "\n") ? "\n" : "";
+            std::fwrite(line.data(), 1, line.size() - pending.size(), file);
             continue;
         }
         if (ends_with(line, "\r\r\n")) line.replace(line.size() - 3, 3, "\r\n");

@@ -1,0 +1,179 @@
+// The log, the user-facing error channel, the error page, and language
+// files.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "cgi/cgi_fixture.h"
+
+namespace {
+
+using DiagTest = CgiTest;
+
+TEST_F(DiagTest, LogLinesAndEarlyBuffer) {
+    imsg("early %d", 1);               // before the configuration: kept
+    EXPECT_EQ(log_text(), "");
+    diag_end_pre_ini();
+    imsg("debug only");                // not in debug mode: dropped
+    lmsg("always");
+    std::string log = log_text();
+    EXPECT_NE(log.find("early 1\n"), std::string::npos);
+    EXPECT_LT(log.find("early 1"), log.find("always"));
+    EXPECT_EQ(log.find("debug only"), std::string::npos);
+    // "Mon dd hh:mm:ss pid: text", one line each.
+    std::regex line("[A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d+: always\n");
+    EXPECT_TRUE(std::regex_search(log, line)) << log;
+    diag_set_debug(true);
+    imsg("now shown");
+    EXPECT_NE(log_text().find("now shown"), std::string::npos);
+}
+
+TEST_F(DiagTest, EmsgShowsAndLogsHtmlAndWml) {
+    diag_end_pre_ini();
+    testing::internal::CaptureStdout();
+    emsg("bad %s", "thing");
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Content-type: text/html"), std::string::npos);
+    EXPECT_NE(out.find("<br> Error: bad thing <br>"), std::string::npos);
+    EXPECT_NE(log_text().find("bad thing"), std::string::npos);
+
+    reset_all();
+    g.gwml = 1;
+    testing::internal::CaptureStdout();
+    emsg("wml %s", "err");
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("<?xml version=\"1.0\"?>\n<!DOCTYPE wml PUBLIC"), std::string::npos);
+    EXPECT_NE(out.find("<wml><p>Error: wml err </p></wml>"), std::string::npos);
+}
+
+TEST_F(DiagTest, UnwritableLogGoesToStderr) {
+    g.log_file = dir + "/no/such/dir/x.log";
+    diag_end_pre_ini();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(lmsg("lost"), 0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Can't open log file"), std::string::npos);
+}
+
+TEST_F(DiagTest, FErrorCollectsWithBreaks) {
+    f_error("first %d", 1);
+    f_error("second");
+    EXPECT_EQ(f_error_text(), "first 1<br>second<br>");
+    f_error("%s", std::string(600, 'x').c_str());
+    EXPECT_EQ(f_error_text().size(), 511u);
+    f_error_set();
+    EXPECT_EQ(var_find("error"), f_error_text());
+    f_error_clear();
+    EXPECT_EQ(f_error_text(), "");
+}
+
+TEST_F(DiagTest, ErrorDoReplacesTheCommandOnce) {
+    setenv("QUERY_STRING", "cmd=item&error_do=list", 1);
+    query_get();
+    EXPECT_EQ(f_error_do(), 0);      // nothing pending
+    f_error("failed");
+    EXPECT_EQ(f_error_do(), 1);
+    EXPECT_EQ(query_find("cmd"), "list");
+    EXPECT_EQ(f_error_text(), "");
+    f_error("failed again");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(f_error_do(), 0);      // the second time the page is shown
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("failed again"), std::string::npos);
+    EXPECT_EQ(var_find("error"), "failed again<br>");
+}
+
+TEST_F(DiagTest, PlainErrorPageEncodesMessages) {
+    g.gbr = "<br>";
+    f_error("bad name <script>alert(1)</script>");
+    f_error("second & last");
+    testing::internal::CaptureStdout();
+    error_page_plain();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("<script>"), std::string::npos);
+    EXPECT_NE(out.find("bad name &lt;script&gt;alert(1)&lt;/script&gt;<br>\nsecond &amp; last"), std::string::npos);
+    reset_all();
+    g.gwml = 1;
+    g.gbr = "<br/>";
+    f_error("w <1>");
+    testing::internal::CaptureStdout();
+    error_page_plain();
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("<wml><card id=\"error\" title=\"Error\"><p>w &lt;1&gt;</p></card></wml>"), std::string::npos);
+}
+
+TEST_F(DiagTest, QueryLogAndTopics) {
+    diag_end_pre_ini();
+    diag_set_debug(true);
+    setenv("QUERY_STRING", "cmd=list&empty=&fld=3", 1);
+    query_get();
+    query_log();
+    std::string log = log_text();
+    EXPECT_NE(log.find("query_log: 0 cmd =  list"), std::string::npos);
+    EXPECT_NE(log.find("query_log: 2 fld =  3"), std::string::npos);
+    EXPECT_EQ(log.find("empty"), std::string::npos);
+    ini_set(K_log, "cookie form");
+    EXPECT_TRUE(log_has("form"));
+    EXPECT_FALSE(log_has("send"));
+}
+
+class LangTest : public CgiTest {
+protected:
+    std::string write_lang(const std::string& text) {
+        std::string p = dir + "/lang.txt";
+        std::ofstream(p, std::ios::binary) << text;
+        return p;
+    }
+};
+
+TEST_F(LangTest, PairsEscapesCommentsAndEnd) {
+    std::string p = write_lang("# header comment\n"
+                               "E21: Unable\\n\nE21: Impossible\\n\r\n"
+                               "Hello\nBonjour\n"
+                               "Hello\nSalut\n"              // the first match wins
+                               "Empty\n\n"                   // empty translation: the text itself
+                               "Move\n# comment where a translation belongs\n"
+                               "back\\slash\nkept\\x\n"
+                               "\n"                          // ends the table
+                               "After\nApres\n");
+    EXPECT_EQ(lang_read(p), 1);
+    EXPECT_STREQ(lang_get("E21: Unable\n"), "E21: Impossible\n");
+    EXPECT_STREQ(lang_get("Hello"), "Bonjour");
+    EXPECT_STREQ(lang_get("Move"), "# comment where a translation belongs");
+    EXPECT_STREQ(lang_get("back\\slash"), "kept\\x");
+    EXPECT_STREQ(lang_get("After"), "After");
+    EXPECT_STREQ(lang_get(""), "");
+    EXPECT_STREQ(nlang_get("Hello"), "Hello");
+    EXPECT_EQ(lang_read(p), 1);       // the same file again costs nothing
+    lang_english();
+    EXPECT_STREQ(lang_get("Hello"), "Hello");
+}
+
+TEST_F(LangTest, EmptyTranslationIsNotTheEnd) {
+    std::string p = write_lang("Empty\n\nNext\nSuivant\n");
+    lang_read(p);
+    EXPECT_STREQ(lang_get("Empty"), "Empty");
+    // The empty translation line is not the end of the table.
+    EXPECT_STREQ(lang_get("Next"), "Suivant");
+}
+
+TEST_F(LangTest, MissingFileLeavesEnglish) {
+    diag_end_pre_ini();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(lang_read(dir + "/none.txt"), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Could not open language file"), std::string::npos);
+    EXPECT_STREQ(lang_get("Hello"), "Hello");
+    EXPECT_EQ(lang_read(""), 0);
+}
+
+TEST_F(LangTest, SlashnAndOnePair) {
+    // Not English and nothing loaded: the text comes back, and it is reported.
+    diag_end_pre_ini();
+    std::string p = write_lang("A\nB\n");
+    lang_read(p);
+    EXPECT_STREQ(lang_get("A"), "B");
+    EXPECT_EQ(slashn("a\\nb\\rc\\t"), "a\nb\rc\\t");
+    EXPECT_EQ(slashn(std::string(600, 'z')).size(), 511u);
+}
+
+}  // namespace
