@@ -40,11 +40,15 @@ message), moveto/moveton with dstfld, setview with the view check boxes.
 %%ifdef%%h_reply%%
 <dt>Reply to</dt><dd>%%h_reply%%</dd>
 %%endif%%
+%%ifdef%%h_to%%
 <dt>To</dt><dd>%%h_to%%</dd>
+%%endif%%
 %%ifdef%%h_cc%%
 <dt>Cc</dt><dd>%%h_cc%%</dd>
 %%endif%%
+%%ifdef%%h_date%%
 <dt>Date</dt><dd>%%h_date%%</dd>
+%%endif%%
 </dl>
 <div class="tools acts" role="group" aria-label="Actions">
 <a class="btn primary" href="%%b_reply%%">Reply</a>
