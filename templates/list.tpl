@@ -43,8 +43,8 @@ clears some flags when absent, so they are passed on unchanged).
 <button type="submit" name="switch" value="1">Open</button>
 </form>
 <span class="spacer"></span>
-<a class="btn" href="%%b_action%%?cmd=checknew&amp;utoken=%%utoken%%">Check mail</a>
-<a class="btn primary" href="%%b_action%%?cmd=send&amp;utoken=%%utoken%%">Compose</a>
+<a class="btn wide-only" href="%%b_action%%?cmd=checknew&amp;utoken=%%utoken%%">Check mail</a>
+<a class="btn primary wide-only" href="%%b_action%%?cmd=send&amp;utoken=%%utoken%%">Compose</a>
 </div>
 <form id="sortform" method="post" action="%%b_action%%">
 <input type="hidden" name="utoken" value="%%utoken%%">
