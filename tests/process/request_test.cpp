@@ -1,0 +1,295 @@
+// The whole request through the real executable: start-up, settings
+// search, dump and replay, dispatch, finishes, maintenance pages, the log.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "process/cgi_harness.h"
+
+namespace {
+
+using lk_test::CgiHarness;
+using lk_test::CgiResult;
+
+const char* const kMissing = "not available in this installation: ";
+
+// A handler is reached when its placeholder names it, or, once the real
+// handler is built, when no placeholder answered at all.
+void expect_reached(const CgiResult& r, const std::string& handler, const std::string& what) {
+    EXPECT_EQ(r.signal, 0) << what;
+    EXPECT_FALSE(r.timed_out) << what;
+    std::size_t p = r.out.find(kMissing);
+    if (p != std::string::npos) {
+        EXPECT_NE(r.out.find(kMissing + handler), std::string::npos) << what << "\n" << r.out;
+        EXPECT_EQ(r.status, 1) << what;   // a missing handler is never a success
+    } else {
+        EXPECT_FALSE(r.body().empty()) << what;
+    }
+}
+
+TEST(Request, CommandLineQueryAndIni) {
+    CgiHarness h("templates @TPL@\nworkarea @WORK@\nvar1 main-ini\n");
+    // "-query" with a value: the query, and no response header.
+    auto r = h.run_args({"-query", "cmd=showini"}, {{"QUERY_STRING", ""}});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("<html><head><title>Larkspur Config Settings", 0), 0u) << r.out;
+    // "-query" and "-ini" without a value are ignored.
+    for (const char* opt : {"-query", "-ini"}) {
+        r = h.run_args({opt}, {{"QUERY_STRING", "cmd=showini"}});
+        EXPECT_EQ(r.status, 0) << opt;
+        EXPECT_NE(r.out.find("Content-type: text/html"), std::string::npos) << opt;
+        EXPECT_NE(r.out.find("main-ini"), std::string::npos) << opt;
+    }
+    // "-ini" names the directory the ini file is looked for in.
+    h.write_file("alt/larkspur.ini", h.expand("templates @TPL@\nworkarea @WORK@\nvar1 alt-ini\n"));
+    r = h.run_args({"-ini", h.path("alt/anything")}, {{"QUERY_STRING", "cmd=showini"}});
+    EXPECT_NE(r.out.find("alt-ini"), std::string::npos) << r.out;
+}
+
+TEST(Request, IniSearchAndMissingIni) {
+    CgiHarness h;
+    // Beside the program first, then the current directory.
+    h.argv0 = h.path("bin/larkspur");
+    auto r = h.get("cmd=test");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("<td>Config_file</td><td>larkspur.ini</td>"), std::string::npos) << r.out;
+    h.remove_ini();
+    r = h.get("cmd=test");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Content-type: text/html"), std::string::npos);
+    EXPECT_NE(r.out.find("E21: Unable to find ini file in {larkspur.ini}"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("E23: Also looked in {" + h.path("bin/larkspur.ini") + "}"), std::string::npos);
+    EXPECT_NE(r.out.find("{/etc/larkspur.ini}"), std::string::npos);
+    EXPECT_EQ(r.out.find("Test Results"), std::string::npos);
+    EXPECT_TRUE(r.log_has("E21: Unable to find ini file"));
+    // The root name comes from SCRIPT_NAME.
+    h.write_file("mail.ini", h.expand("templates @TPL@\nvar1 from-mail-ini\n"));
+    r = h.get("cmd=showini", {{"SCRIPT_NAME", "/cgi-bin/mail.cgi"}});
+    EXPECT_NE(r.out.find("from-mail-ini"), std::string::npos);
+}
+
+TEST(Request, DumpAndReplay) {
+    CgiHarness h("templates @TPL@\nworkarea @WORK@\ndump true\n");
+    auto r = h.post("cmd=manager&x=1", "", {{"REQUEST_METHOD", "POST"}});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Content-type: text/html; charset=UTF-8\n\nData dumped\n");
+    std::string env = h.read_file("dump.env");
+    EXPECT_NE(env.find("REQUEST_METHOD=POST\n"), std::string::npos);
+    EXPECT_NE(env.find("CONTENT_LENGTH=15\n"), std::string::npos);
+    EXPECT_EQ(h.read_file("dump.in"), "cmd=manager&x=1");
+    // The replay runs the dumped request (its body included) and does not
+    // dump again.
+    h.write_file("dump.in", "cmd=manager&y=2");
+    r = h.run_args({"-test"}, {{"REQUEST_METHOD", "GET"}, {"CONTENT_LENGTH", "0"}});
+    EXPECT_EQ(r.out.find("Data dumped"), std::string::npos) << r.out;
+    expect_reached(r, "f_manager", "replayed manager");
+    EXPECT_EQ(h.read_file("dump.in"), "cmd=manager&y=2");
+    EXPECT_EQ(h.read_file("dump.env"), env);
+    // No dump files: "-test" ends quietly.
+    std::filesystem::remove(h.path("dump.env"));
+    r = h.run_args({"-test"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(Request, QueryCommandsWithoutSession) {
+    CgiHarness h;
+    const std::pair<const char*, const char*> rows[] = {
+        {"", "f_login"},           {"flogin", "f_login"},   {"logout", "r_logout"},
+        {"lg", "r_logout"},        {"login", "r_login"},    {"auto_login", "r_login"},
+        {"manager", "f_manager"},  {"domanage", "r_manager"},
+    };
+    for (const auto& [cmd, handler] : rows) {
+        auto r = h.get(std::string("cmd=") + cmd);
+        expect_reached(r, handler, cmd);
+    }
+}
+
+TEST(Request, SessionCommandsPassTheSessionCheckFirst) {
+    CgiHarness h;
+    const char* const cmds[] = {"list", "fld_delete", "addfrom", "send_auto_login", "addfroma", "show",
+                                "list_copy", "list_waste", "delitem", "delitemn", "item", "raw", "list_new",
+                                "checknew", "stub", "send", "dosend", "pick_edit", "keylist", "menubar",
+                                "item_pgp", "spell_fix", "reply", "forward_edit", "replyall", "config",
+                                "rebuild_indexes", "saveconfig", "child_show", "child_save", "child_release",
+                                "child_load", "child_accept", "child_reject", "delsel", "reject", "jconf",
+                                "dfltjconf", "empty", "new", "help", "jhelp", "edit_abook", "fld_create",
+                                "fld_manage", "forward", "unknown_command"};
+    for (const char* cmd : cmds) {
+        auto r = h.get(std::string("cmd=") + cmd + "&utoken=bogus");
+        EXPECT_EQ(r.signal, 0) << cmd;
+        // Without a valid session no command handler runs: the answer is
+        // the session check's (its placeholder, or the real login page).
+        std::size_t p = r.out.find(kMissing);
+        if (p != std::string::npos) EXPECT_NE(r.out.find(std::string(kMissing) + "user_checkauth"), std::string::npos) << cmd;
+        EXPECT_FALSE(r.body().empty()) << cmd;
+    }
+}
+
+TEST(Request, PostedCommandsWithoutSession) {
+    CgiHarness h;
+    const std::pair<const char*, const char*> rows[] = {
+        {"manager", "f_manager"}, {"domanager", "r_manager"}, {"login", "r_login"},
+        {"nflogin", "r_login"},   {"auto_login", "r_login"},  {"loginframe", "r_login"},
+    };
+    for (const auto& [cmd, handler] : rows) expect_reached(h.post(std::string("cmd=") + cmd), handler, cmd);
+    // Other posted commands and buttons go through the session check.
+    for (const char* body : {"cmd=list", "new=Compose", "logout.x=3", "fld_rename7=x", "checknew=1"}) {
+        auto r = h.post(body);
+        if (r.out.find(kMissing) != std::string::npos)
+            EXPECT_NE(r.out.find(std::string(kMissing) + "user_checkauth"), std::string::npos) << body;
+    }
+    // A post whose URL names a command is a query request: the body is not read.
+    auto r = h.post("cmd=manager", "cmd=test");
+    EXPECT_NE(r.out.find("Test Results"), std::string::npos);
+    EXPECT_EQ(r.out.find("f_manager"), std::string::npos);
+    // Multipart posts reach the dispatcher too.
+    r = h.post_multipart({{"cmd", "domanager"}}, {{"attach", "../../x", "text/plain", "data"}});
+    expect_reached(r, "r_manager", "multipart domanager");
+    // The upload's temporary file is gone with the request.
+    for (const auto& e : std::filesystem::directory_iterator(h.work))
+        EXPECT_NE(e.path().filename().string().rfind("at", 0), 0u) << e.path();
+}
+
+TEST(Request, FinishesAndExitStatus) {
+    CgiHarness h("templates @TPL@\nworkarea @WORK@\ndebug true\n");
+    auto r = h.get("cmd=test");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.log_has("* [test]   Larkspur 2.8a host=localhost"));
+    EXPECT_TRUE(r.log_has("Finished cmd=test"));
+    // The error finish: exit 1, the error page, the log line.
+    h.clear_log();
+    r = h.get("cmd=flogin");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.log_has("Finished with error cmd=flogin")) << r.log;
+    EXPECT_NE(r.out.find(std::string(kMissing) + "f_login"), std::string::npos);
+    EXPECT_EQ(r.out.find("Content-type"), r.out.rfind("Content-type"));   // one header only
+    // error_do replaces the failed command once.
+    r = h.get("cmd=flogin&error_do=test");
+    EXPECT_NE(r.out.find("Test Results"), std::string::npos) << r.out;
+    EXPECT_EQ(r.status, 0);
+    r = h.get("cmd=flogin&error_do=flogin");
+    EXPECT_EQ(r.status, 1);
+    // The process chain runs one more command, once.
+    r = h.get("cmd=test&process=showini");
+    EXPECT_NE(r.out.find("Test Results"), std::string::npos);
+    EXPECT_NE(r.out.find("Config Settings"), std::string::npos);
+    r = h.get("cmd=test&process=test");
+    std::size_t n = 0;
+    for (std::size_t p = 0; (p = r.out.find("Test Results\n</title>", p)) != std::string::npos; ++p) ++n;
+    EXPECT_EQ(n, 2u);
+}
+
+TEST(Request, UrlCommand) {
+    CgiHarness h;
+    auto r = h.get("cmd=url&url=http%3A%2F%2Fexample.org%2Fa%3Fb%3D1%26c%3D%22%3E%3Cscript%3E");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.header(), "Content-type: text/html");
+    EXPECT_NE(r.out.find("CONTENT=\"0; URL=http://example.org/a?b=1&amp;c=&quot;&gt;&lt;script&gt;\""),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("<script>"), std::string::npos);
+    for (const char* bad : {"javascript%3Aalert(1)", "data%3Atext%2Fhtml%2C%3Cb%3E", "%2F%2Fevil.example", ""}) {
+        r = h.get(std::string("cmd=url&url=") + bad);
+        EXPECT_EQ(r.status, 1) << bad;
+        EXPECT_EQ(r.out.find("Refresh"), std::string::npos) << bad;
+        EXPECT_NE(r.out.find("not a web address"), std::string::npos) << bad;
+    }
+}
+
+TEST(Request, LongQueryIsRefused) {
+    CgiHarness h;
+    auto r = h.get("cmd=test&x=" + std::string(2040, 'a'), {{"REMOTE_ADDR", "10.1.2.3"}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("*** Hacking attempt from 10.1.2.3  reported to sysadmin ***"), std::string::npos);
+    EXPECT_EQ(r.out.find("Test Results"), std::string::npos);
+    EXPECT_TRUE(r.log_has("Hacking attempt from 10.1.2.3"));
+    r = h.get("cmd=test&x=" + std::string(2037, 'a'));   // 2048 exactly
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Request, ShowiniMasksAndEncodes) {
+    CgiHarness h("templates @TPL@\nworkarea @WORK@\nmanager_password s3cret\nvar1 <b>&\n");
+    auto r = h.get("cmd=showini");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("<tr><td>manager_password</td><td>...</td><td>*****</td></tr>"), std::string::npos);
+    EXPECT_EQ(r.out.find("s3cret"), std::string::npos);
+    EXPECT_NE(r.out.find("<td>var1</td><td>...</td><td>&lt;b&gt;&amp;</td>"), std::string::npos);
+    EXPECT_NE(r.out.find("<tr><td>fetch_min</td><td>...</td><td>200</td></tr>"), std::string::npos);
+    h.set_ini("templates @TPL@\nnotest true\n");
+    for (const char* cmd : {"showini", "test"}) {
+        r = h.get(std::string("cmd=") + cmd);
+        EXPECT_EQ(r.out.find("Settings"), std::string::npos) << cmd;
+        EXPECT_EQ(r.out.find("Results"), std::string::npos) << cmd;
+    }
+}
+
+TEST(Request, TestPageTriesTheServers) {
+    int ls = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(ls, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(ls, 4), 0);
+    socklen_t len = sizeof a;
+    getsockname(ls, reinterpret_cast<sockaddr*>(&a), &len);
+    int port = ntohs(a.sin_port);
+    // A port nobody listens on: bind one, note it, close it.
+    int cs = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in b{};
+    b.sin_family = AF_INET;
+    b.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(cs, reinterpret_cast<sockaddr*>(&b), sizeof b);
+    len = sizeof b;
+    getsockname(cs, reinterpret_cast<sockaddr*>(&b), &len);
+    int closed = ntohs(b.sin_port);
+    close(cs);
+
+    CgiHarness h("templates @TPL@\nworkarea @WORK@\npophost 127.0.0.1\nport " + std::to_string(port) +
+                 "\nsmtphost 127.0.0.1\nsmtp_port " + std::to_string(closed) + "\n");
+    h.write_file("templates/login.tpl", "x");
+    auto r = h.get("cmd=test");
+    close(ls);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("<tr><td>POP Open</td><td>127.0.0.1:" + std::to_string(port) + "</td><td>Succeeded</td></tr>"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("<tr><td>SMTP Open</td><td>127.0.0.1:" + std::to_string(closed) + "</td><td>Failed:111</td></tr>"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("<td>Read template file</td><td>" + h.templates + "/login.tpl</td><td>Succeeded</td>"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("<td>Write to work area</td><td>" + h.work + "/test.tmp</td><td>Succeeded</td>"),
+              std::string::npos);
+    EXPECT_FALSE(h.exists("work/test.tmp"));
+}
+
+TEST(Request, VirtualHostsAndLogFile) {
+    CgiHarness h("templates @TPL@\nworkarea @WORK@\n"
+                 "vhost a.org\nvar2 only-a\nvend\n"
+                 "vhost b.org\nvar1 only-b\nvend\n"
+                 "log_file @DIR@/logs\n");
+    std::filesystem::create_directories(h.path("logs"));
+    h.log_path = h.path("logs/larkspur.log");
+    auto r = h.get("cmd=showini&vhost=B.org", {{"SERVER_NAME", "a.org"}});
+    EXPECT_NE(r.out.find("<td>var1</td><td>...</td><td>only-b</td>"), std::string::npos);
+    // The first reading's host section does not leak into the second.
+    EXPECT_EQ(r.out.find("only-a"), std::string::npos);
+    EXPECT_NE(r.out.find("Config Settings for b.org"), std::string::npos);
+    r = h.get("cmd=flogin", {{"SERVER_NAME", "a.org"}});
+    EXPECT_TRUE(r.log_has("Finished with error cmd=flogin"));
+    EXPECT_FALSE(h.exists("larkspur.log"));
+}
+
+TEST(Request, WmlErrorPage) {
+    CgiHarness h("templates @TPL@\nworkarea @WORK@\nwml true\n");
+    auto r = h.get("cmd=flogin");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.header().find("text/vnd.wap.wml"), std::string::npos) << r.out;
+    EXPECT_NE(r.body().find("<wml>"), std::string::npos);
+    EXPECT_EQ(r.body().find("<html>"), std::string::npos);
+}
+
+}  // namespace
