@@ -8,6 +8,7 @@
 #include <random>
 
 #include "cgi/diag.h"
+#include "cgi/form.h"
 #include "support/str.h"
 #include "user/user_fixture.h"
 
@@ -222,6 +223,31 @@ TEST_F(LockTest, ModeChoice) {
             EXPECT_FALSE(file_exists(lockfile()));
         }
     }
+}
+
+TEST_F(LockTest, FormFieldsChooseTheMode) {
+    struct Case {
+        const char* field;
+        const char* cmd;
+        int must, read_only;
+    } cases[] = {
+        {"read_only", "list", 0, 1},
+        {"read_only", "login", 1, 0},   // a login always locks
+        {"must_lock", "list", 1, 0},
+        {"login", "list", 1, 0},
+        {"loginframe", "item", 1, 0},
+    };
+    for (const Case& c : cases) {
+        as_user("", c.cmd);
+        form_reset();
+        form_put(c.field, "1");
+        EXPECT_EQ(user_lock(c.cmd), 1);
+        EXPECT_EQ(user_lock_flags().g_must_lock, c.must) << c.field << " " << c.cmd;
+        EXPECT_EQ(user_lock_flags().g_read_only, c.read_only) << c.field << " " << c.cmd;
+        EXPECT_EQ(file_exists(lockfile()), c.read_only == 0);
+        user_release();
+    }
+    form_reset();
 }
 
 TEST_F(LockTest, TryOnlyWithoutTheLockGoesReadOnlyAndNeverWrites) {

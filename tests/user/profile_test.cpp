@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "cgi/diag.h"
+#include "cgi/form.h"
 #include "user/codec.h"
 #include "user/lock.h"
 #include "user/user_fixture.h"
@@ -348,4 +349,24 @@ TEST_F(ProfileTest, AddFolderAndUserVariables) {
     prof.xpop_name[0] = "h";
     std::string text = profile_text();
     EXPECT_NE(text.find("\nu_eight_bit 1\n"), std::string::npos);
+}
+
+TEST_F(ProfileTest, RequestFieldsSetUserVariables) {
+    install("folder 0 New Mail\nu_theme dark\nu_size 3\n");
+    form_reset();
+    form_put("clear_uvars", "u_theme,u_size");
+    form_put("u_size", "5");
+    form_put("other", "x");
+    query_put("u_lang", "fr");
+    ASSERT_EQ(user_getinfo(0, 1), 1);
+    EXPECT_EQ(var_find("u_theme"), "");
+    EXPECT_EQ(var_find("u_size"), "5");
+    EXPECT_EQ(var_find("u_lang"), "fr");
+    EXPECT_EQ(g.ui_changed, 4);   // two cleared, two set
+    prof.xpop_name[0] = "pop.example";
+    std::string text = profile_text();
+    EXPECT_EQ(text.find("u_theme"), std::string::npos);
+    EXPECT_NE(text.find("\nu_size 5\n"), std::string::npos);
+    EXPECT_NE(text.find("\nu_lang fr\n"), std::string::npos);
+    form_reset();
 }
