@@ -7,6 +7,7 @@
 #include "cgi/config.h"
 #include "cgi/request.h"
 #include "support/str.h"
+#include "user/profile.h"
 
 namespace {
 
@@ -23,6 +24,11 @@ EncodeState& state() {
     static EncodeState s;
     return s;
 }
+
+// The profile's view options, or what the message display asked for.
+bool eight_bit() { return state().eight_bit || prof.g_eight_bit; }
+bool v_font() { return state().v_font || prof.xv_font; }
+bool v_asis() { return state().v_asis || prof.xv_asis; }
 
 // How a byte below 32 is treated in WML output.
 enum class Wctl { keep, hash, drop };
@@ -77,7 +83,7 @@ const char* wml_extra(unsigned char c) {
 std::string escape_core(std::string_view in, EscOpts o) {
     in = in.substr(0, kInMax);
     const bool wml = g.gwml != 0;
-    const bool eight = state().eight_bit;
+    const bool eight = eight_bit();
     const bool iso = ini_true(K_iso);
     const bool swedish = ini_true(K_swedish);
     std::string out;
@@ -228,9 +234,9 @@ std::string value_encode(std::string_view text) { return escape_core(text, {Wctl
 std::string value_encode(const char* text) { return text ? value_encode(std::string_view(text)) : std::string(); }
 
 std::string text_encode3(std::string_view text) {
-    if (state().v_asis) return std::string(text);
+    if (v_asis()) return std::string(text);
     std::string out = escape_core(text, {Wctl::drop, false});
-    if (state().v_font) out += g.gwml ? "<br/>" : "<br>";
+    if (v_font()) out += g.gwml ? "<br/>" : "<br>";
     return out;
 }
 
@@ -293,7 +299,7 @@ std::string wrap_encode(std::string_view text) {
         return std::string(text);
     }
     if (text.find('\x1b') != std::string_view::npos) return std::string(text);
-    const bool font = state().v_font;
+    const bool font = v_font();
     const std::string_view brk = font ? "<br>" : "\n";
     const std::size_t width = static_cast<std::size_t>(w);
     std::string_view in = text.substr(0, kWrapIn);
@@ -500,7 +506,7 @@ std::string ref_encode(std::string_view text) {
 }
 
 std::string text_encode(std::string_view text) {
-    if (state().v_asis) return std::string(text);
+    if (v_asis()) return std::string(text);
     return ref_encode(wrap_encode(text_encode3(text)));
 }
 std::string text_encode(const char* text) { return text ? text_encode(std::string_view(text)) : std::string(); }

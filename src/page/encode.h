@@ -6,8 +6,9 @@
 #include <string>
 #include <string_view>
 
-// View options of the message display that change how text is encoded;
-// the profile and the message page set them for the request.
+// View options that change how text is encoded.  Each is on when the
+// profile has it on (v_font, v_asis, u_eight_bit) or when set here for the
+// request (the message page sets eight_bit for the message shown).
 struct EncodeState {
     bool eight_bit = false;   // copy bytes of 128 and above as they are
     bool v_font = false;      // proportional font: breaks are "<br>"

@@ -23,6 +23,7 @@
 #include "support/spawn.h"
 #include "support/stats.h"
 #include "support/str.h"
+#include "user/profile.h"
 
 namespace {
 
@@ -246,18 +247,18 @@ void render_file(FILE* f, bool include) {
 
 void spawn_log(const char* text) { imsg("%s", text); }
 
-std::vector<void (*)()>& init_hooks() {
+}  // namespace
+
+std::vector<void (*)()>& tpl_init_hooks() {
     static std::vector<void (*)()> v;
     return v;
 }
-
-}  // namespace
 
 TplState& tpl_state() { return st(); }
 void tpl_reset() { st() = TplState{}; }
 
 void tpl_init_add(void (*fn)()) {
-    if (fn) init_hooks().push_back(fn);
+    if (fn) tpl_init_hooks().push_back(fn);
 }
 
 std::string fix_bars(std::string_view line) {
@@ -548,7 +549,7 @@ void tpl_do(std::string_view command) {
 
 std::string item_pre(int flag) {
     if (get_read_wrap() == 1) return "<p>";
-    if (!encode_state().v_font && flag == 0) {
+    if (!(encode_state().v_font || prof.xv_font) && flag == 0) {
         const std::string& p = wm_ini_get(K_item_pre1);
         return p.empty() && !g.gwml ? std::string("<pre>") : p;
     }
@@ -557,7 +558,7 @@ std::string item_pre(int flag) {
 
 std::string item_post(int flag) {
     if (get_read_wrap() == 1) return "</p>";
-    if (!encode_state().v_font && flag == 0) {
+    if (!(encode_state().v_font || prof.xv_font) && flag == 0) {
         const std::string& p = wm_ini_get(K_item_post1);
         return p.empty() && !g.gwml ? std::string("</pre>") : p;
     }
@@ -575,57 +576,4 @@ std::string content_type() {
     if (!ct.empty()) return ct;
     if (g.gwml) return "text/vnd.wap.wml\nCache-control: no-cache";
     return "text/html";
-}
-
-void tpl_init() {
-    TplState& s = st();
-    s.tpl_mode = kTplNormal;
-    s.lvl = 0;
-    s.tpl_item.clear();
-    s.tpl_rules.clear();
-    s.head_seen = s.header_added = false;
-
-    const std::string& docmd = form_find("docmd");
-    if (!docmd.empty() && f_error_text().empty()) var_set("docmd", docmd);
-    var_set("sort_on", "arrival");
-    var_set("sort_field", lang_get("arrival"));
-    var_set("sort_direction", "ascending");
-    var_set("user_agent", g.guser_agent);
-    var_set("remote_addr", g.remote_addr);
-    if (ini_isset(K_netauth)) var_set("netauth", wm_ini_get(K_netauth));
-    var_set("vhost", g.g_vhost);
-    if (g.g_server_port == 80 || g.g_server_port == 0) {
-        var_set("server", g.g_server);
-    } else {
-        var_set("server", sfmt("%s:%d", g.g_server.c_str(), g.g_server_port));
-        var_set("vhost_port", sfmt(":%d", g.g_server_port));
-    }
-    var_set("http", g.g_http);
-    var_set("b_action", g.path_script);
-    var_set("action", g.path_script);
-    var_set("nwimg", wm_ini_get(K_nwimg));
-    std::string token;
-    if (g.utoken.empty()) {
-        var_set("utoken", "");
-        var_set("logged_out", "true");
-    } else if (!ini_true(K_require_cookies)) {
-        token = url_encode(g.utoken);
-        var_set("utoken", token);
-    }
-    if (g.xisframes) var_set("isframes", "true");
-    long now = static_cast<long>(std::time(nullptr));
-    var_set("time", std::to_string(now));
-    var_set("t", std::to_string(now % 99));
-    static const int kVars[] = {K_var1, K_var2, K_var3, K_var4, K_var5, K_var6, K_var7};
-    for (int i = 0; i < 7; ++i) var_set(sfmt("var%d", i + 1), wm_ini_get(kVars[i]));
-    var_set("b_list", sfmt("%s?cmd=list&amp;utoken=%s", g.path_script.c_str(), token.c_str()));
-    var_set("b_send", sfmt("%s?cmd=send&amp;utoken=%s", g.path_script.c_str(), token.c_str()));
-    var_set("copyright", "Larkspur 2.8a &#169; the Larkspur developers");
-    var_set("copyright2", "Larkspur 2.8a (c) the Larkspur developers");
-    var_set("product", "Larkspur 2.8a");
-    var_set("top", wm_ini_get(K_top));
-    for (const char* field : {"attachment_names", "fwdedit"})
-        if (var_find(field).empty()) var_set(field, form_find(field));
-    encode_state().send_link = sfmt("%s?cmd=send&amp;utoken=%s&amp;to=", g.path_script.c_str(), token.c_str());
-    for (auto fn : init_hooks()) fn();
 }

@@ -19,6 +19,7 @@
 #include "page/hooks.h"
 #include "page/tpl.h"
 #include "page/var.h"
+#include "user/profile.h"
 
 class PageTest : public ::testing::Test {
 protected:
@@ -34,6 +35,7 @@ protected:
         encode_reset();
         tpl_reset();
         tpl_hooks_reset();
+        profile_reset();
         char tmpl[] = "/tmp/lkpageXXXXXX";
         dir = mkdtemp(tmpl);
         std::filesystem::create_directory(dir / "tpl");

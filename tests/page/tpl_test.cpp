@@ -2,6 +2,7 @@
 
 #include "page_fixture.h"
 #include "support/spawn.h"
+#include "user/profile.h"
 
 namespace {
 struct Received {
@@ -309,4 +310,28 @@ TEST_F(TplTest, DoThatHangsIsKilledAndThePageGoesOn) {
     std::string out = render("before\n%%do(/bin/sleep 60)%%after\n");
     EXPECT_EQ(out, "before\nafter\n");
     EXPECT_NE(log_text().find("Timeout waiting for output from ||do(/bin/sleep 60)||"), std::string::npos);
+}
+
+TEST_F(TplTest, ProfileVariablesAreEncoded) {
+    profile_reset();
+    prof.xuser = "ann@example.org";
+    prof.xreal_name = "Ann \"<b>\"";
+    prof.xcopyself = 1;
+    prof.xsort_on = "-subject";
+    prof.xpop_user[0] = "ann";
+    prof.xpop_name[0] = "pop.example.org";
+    prof.xpop_user[2] = "<x>@b";
+    prof.xpop_name[2] = "b";
+    prof.xpop_cur = 2;
+    prof.xdiskuse = 4096;
+    write_tpl("p.tpl", "%%real_name%%|%%copyself%%|%%addsig%%|%%sort_direction%%|%%disk_use_kbytes%%|%%user%%|%%fuser%%\n");
+    EXPECT_EQ(show("p"), "Ann &quot;&lt;b&gt;&quot;|checked||ascending|4|ann|ann@example.org\n");
+    EXPECT_EQ(var_find("poplist"),
+              "<option value=\"0\"> ann@pop.example.org</option>\n<option value=\"2\" selected>&lt;x&gt;@b");
+    EXPECT_NE(var_find("user_dir"), "");
+    // the profile's view options reach the encoders
+    prof.xv_font = 1;
+    EXPECT_EQ(text_encode3("a"), "a<br>");
+    profile_reset();
+    EXPECT_EQ(text_encode3("a"), "a");
 }
