@@ -212,6 +212,11 @@ std::string decode_base64s(std::string_view text) {
 
 void Base64Stream::feed(std::string_view text, std::string& out) {
     const auto& t = b64();
+    // Decoded bytes go straight into the string's storage: attachments of
+    // several megabytes pass through here.
+    std::size_t pos = out.size();
+    out.resize(pos + text.size() / 4 * 3 + 3);
+    char* o = out.data();
     for (char ch : text) {
         int v = t.v[static_cast<unsigned char>(ch)];
         if (v < 0) {
@@ -219,24 +224,27 @@ void Base64Stream::feed(std::string_view text, std::string& out) {
             continue;
         }
         if (v == 64) {
-            // Padding ends a group; what is pending is flushed by finish().
-            finish(out);
-            ended_ = true;
+            // Padding ends a group; a text glued on after it starts afresh.
+            if (n_ == 2) {
+                o[pos++] = static_cast<char>((acc_ >> 4) & 0xFF);
+            } else if (n_ == 3) {
+                o[pos++] = static_cast<char>((acc_ >> 10) & 0xFF);
+                o[pos++] = static_cast<char>((acc_ >> 2) & 0xFF);
+            }
+            acc_ = 0;
+            n_ = 0;
             continue;
-        }
-        if (ended_) {
-            // Data after padding: a second base64 text glued on; decode it too.
-            ended_ = false;
         }
         acc_ = (acc_ << 6) | static_cast<unsigned>(v);
         if (++n_ == 4) {
-            out += static_cast<char>((acc_ >> 16) & 0xFF);
-            out += static_cast<char>((acc_ >> 8) & 0xFF);
-            out += static_cast<char>(acc_ & 0xFF);
+            o[pos++] = static_cast<char>((acc_ >> 16) & 0xFF);
+            o[pos++] = static_cast<char>((acc_ >> 8) & 0xFF);
+            o[pos++] = static_cast<char>(acc_ & 0xFF);
             acc_ = 0;
             n_ = 0;
         }
     }
+    out.resize(pos);
 }
 
 void Base64Stream::finish(std::string& out) {

@@ -32,7 +32,6 @@ public:
 private:
     unsigned acc_ = 0;
     int n_ = 0;
-    bool ended_ = false;
     bool garbage_ = false;
 };
 
