@@ -100,20 +100,56 @@ FILE* open_index(int fld, bool rebuild, bool* rebuilt, int& err) {
     return f;
 }
 
-// Reads one line (without LF, CR kept) of any length; false at the end.
-bool read_line(FILE* f, std::string& line) {
-    line.clear();
-    int c;
-    while ((c = std::getc(f)) != EOF) {
-        if (c == '\n') return true;
-        line += static_cast<char>(c);
+// The whole file; an index is read in one piece.
+std::string read_all(FILE* f) {
+    std::string text;
+    char buf[65536];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    return text;
+}
+
+// Calls fn(line) for each line of text (without its LF); a last line
+// without LF counts.  Lines longer than any writer makes are cut, never
+// split into a second, bogus record.
+template <class Fn>
+void each_line(std::string_view text, Fn fn) {
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t lf = text.find('\n', pos);
+        std::size_t end = lf == std::string_view::npos ? text.size() : lf;
+        std::string_view line = text.substr(pos, std::min(end - pos, kLineLimit));
+        fn(line);
+        pos = end + 1;
     }
-    return !line.empty();
+}
+
+// Splits a line into at most kMaxValues values; answers the count.
+int split_values(std::string_view line, std::string_view* v) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    int n = 0;
+    std::size_t start = 0;
+    for (;;) {
+        if (n == kMaxValues - 1) {
+            v[n++] = line.substr(start);
+            break;
+        }
+        std::size_t tab = line.find('\t', start);
+        if (tab == std::string_view::npos) {
+            v[n++] = line.substr(start);
+            break;
+        }
+        v[n++] = line.substr(start, tab - start);
+        start = tab + 1;
+    }
+    return n;
 }
 
 long field_num(const std::string& s) { return std::strtol(s.c_str(), nullptr, 10); }
 
-int text_cmp(const std::string& a, const std::string& b) {
+}  // namespace
+
+int idx_text_cmp(const std::string& a, const std::string& b) {
     const char* p = a.c_str();
     const char* q = b.c_str();
     if (*p == '"') ++p;
@@ -127,6 +163,8 @@ int text_cmp(const std::string& a, const std::string& b) {
         if (!x) return 0;
     }
 }
+
+namespace {
 
 // Parses a sort key into the state; false for an unknown key.
 bool parse_key(const char* key) {
@@ -153,15 +191,36 @@ bool parse_key(const char* key) {
 // negative when a goes first.
 struct SortKey {
     long num = 0;
-    const std::string* text = nullptr;
+    std::string text;   // folded so that plain byte order is idx_text_cmp's order
 };
+
+// idx_text_cmp's order as bytes: one leading quote skipped, A-Z folded, the text
+// cut at a NUL, each byte's top bit flipped (signed order becomes unsigned
+// order) and a final 0x80 standing for the end (0, above every byte from
+// 0x80 up).  A memcmp of two such keys then orders like idx_text_cmp.
+}  // namespace
+
+std::string idx_fold_key(const std::string& f) {
+    std::string out;
+    out.reserve(f.size() + 1);
+    std::size_t i = !f.empty() && f[0] == '"' ? 1 : 0;
+    for (; i < f.size() && f[i] != '\0'; ++i) {
+        char c = f[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+        out += static_cast<char>(static_cast<unsigned char>(c) ^ 0x80);
+    }
+    out += static_cast<char>(0x80);
+    return out;
+}
+
+namespace {
 
 int key_cmp(const SortKey& a, const SortKey& b, bool numeric) {
     int c;
     if (numeric)
         c = a.num < b.num ? -1 : (a.num > b.num ? 1 : 0);
     else
-        c = text_cmp(*a.text, *b.text);
+        c = a.text.compare(b.text) < 0 ? -1 : (a.text == b.text ? 0 : 1);
     return st().idx_asc ? -c : c;
 }
 
@@ -172,11 +231,12 @@ std::vector<SortKey> make_keys(const Index& idx, bool& numeric) {
     for (int i = 0; i < idx.n; ++i) {
         const std::string& f = idx.recs[static_cast<std::size_t>(i)][static_cast<std::size_t>(s.idx_shdr)];
         SortKey& k = keys[static_cast<std::size_t>(i)];
-        k.text = &f;
         if (s.by_date)
             k.num = f.empty() ? 0 : parsedate(f);
         else if (numeric)
             k.num = field_num(f);
+        else
+            k.text = idx_fold_key(f);
     }
     return keys;
 }
@@ -214,34 +274,18 @@ void str_untab(std::string& s) {
 }
 
 std::vector<std::string_view> idx_split_line(std::string_view line) {
-    std::vector<std::string_view> out;
-    std::size_t start = 0;
-    for (;;) {
-        if (static_cast<int>(out.size()) == kMaxValues - 1) {
-            // What follows cannot come from this program's writers; it is
-            // kept as one last value and never stored.
-            out.push_back(line.substr(start));
-            break;
-        }
-        std::size_t tab = line.find('\t', start);
-        if (tab == std::string_view::npos) {
-            out.push_back(line.substr(start));
-            break;
-        }
-        out.push_back(line.substr(start, tab - start));
-        start = tab + 1;
-    }
-    return out;
+    std::string_view v[kMaxValues];
+    int n = split_values(line, v);
+    return std::vector<std::string_view>(v, v + n);
 }
 
 bool idx_parse_line(std::string_view line, Record& rec, bool* short_line) {
     if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    std::vector<std::string_view> v = idx_split_line(line);
-    int nv = static_cast<int>(v.size());
+    std::string_view v[kMaxValues];
+    int nv = split_values(line, v);
     if (short_line) *short_line = nv < nhead;
     if (nv < nhead - 10) return false;
-    for (int i = 0; i < nhead; ++i) rec[static_cast<std::size_t>(i)] = i < nv ? std::string(v[static_cast<std::size_t>(i)]) : std::string();
+    for (int i = 0; i < nhead; ++i) rec[static_cast<std::size_t>(i)].assign(i < nv ? v[i] : std::string_view{});
     return true;
 }
 
@@ -270,25 +314,30 @@ int fld_readxov(int fld) {
         f_error(lang_get("Error %d reading index for folder %s:%s"), err, path.c_str(), std::strerror(err));
         return 0;
     }
-    std::string line;
-    bool warned = false;
-    Record rec;
-    while (read_line(f, line)) {
-        if (line.size() > kLineLimit) {
-            // Longer than any writer makes: keep what fits, never split it
-            // into a second, bogus record.
-            line.resize(kLineLimit);
-        }
-        bool short_line = false;
-        bool ok = idx_parse_line(line, rec, &short_line);
-        if (short_line && !warned) {
-            warned = true;
-            imsg("Error: Too few headers(%d cf %d) in rec may need rebuid indexes.\n",
-                 static_cast<int>(idx_split_line(line).size()), nhead);
-        }
-        if (ok) idx_add(s.main, rec);
-    }
+    std::string text = read_all(f);
     std::fclose(f);
+    bool warned = false;
+    Index& m = s.main;
+    each_line(text, [&](std::string_view line) {
+        std::string_view v[kMaxValues];
+        int nv = split_values(line, v);
+        if (nv < nhead && !warned) {
+            warned = true;
+            imsg("Error: Too few headers(%d cf %d) in rec may need rebuid indexes.\n", nv, nhead);
+        }
+        if (nv < nhead - 10) return;
+        if (m.max == 0) {
+            m.max = kIndexSlots;
+            m.recs.reserve(static_cast<std::size_t>(std::min<std::size_t>(text.size() / 64 + 16, kIndexSlots)));
+        }
+        if (m.n + 3 > m.max) {
+            f_error(lang_get("E34: Folder size exceeded %d  %d"), m.n + 3, m.max);
+            return;
+        }
+        Record& r = m.recs.emplace_back();
+        for (int i = 0; i < nhead && i < nv; ++i) r[static_cast<std::size_t>(i)].assign(v[i]);
+        ++m.n;
+    });
     if (log_has("index")) imsg("Read index %d %s, %d lines\n", fld, path.c_str(), s.main.n);
     return 1;
 }
@@ -305,26 +354,24 @@ int fld_read_stats(int fld, Fld_stats& out) {
         f_error(lang_get("Error %d reading index for folder %s"), err, path.c_str());
         return 0;
     }
-    std::string line;
+    std::string text = read_all(f);
+    std::fclose(f);
     bool warned = false;
     long total = 0;
-    Record rec;
-    while (read_line(f, line)) {
-        if (line.size() > kLineLimit) line.resize(kLineLimit);
-        bool short_line = false;
-        bool ok = idx_parse_line(line, rec, &short_line);
-        if (short_line && !warned) {
+    each_line(text, [&](std::string_view line) {
+        std::string_view v[kMaxValues];
+        int nv = split_values(line, v);
+        if (nv < nhead && !warned) {
             warned = true;
-            imsg("Error: Too few headers(%d) in rec may need rebuid indexes.\n",
-                 static_cast<int>(idx_split_line(line).size()));
+            imsg("Error: Too few headers(%d) in rec may need rebuid indexes.\n", nv);
         }
-        if (!ok) continue;
+        if (nv < nhead - 10) return;
         ++out.msgs;
-        total += field_num(rec[H_BYTES]);
-        if (!flag_has(rec[H_FLAGS], "read,")) ++out.unread;
-        if (flag_has(rec[H_FLAGS], "unseen,")) ++out.nnew;
-    }
-    std::fclose(f);
+        if (nv > H_BYTES) total += std::strtol(std::string(v[H_BYTES]).c_str(), nullptr, 10);
+        std::string_view flags = nv > H_FLAGS ? v[H_FLAGS] : std::string_view{};
+        if (flags.find("read,") == std::string_view::npos) ++out.unread;
+        if (flags.find("unseen,") != std::string_view::npos) ++out.nnew;
+    });
     out.size = static_cast<int>(total / 1024);
     imsg("Read fld_stats %d %s, %d lines\n", fld, path.c_str(), out.msgs);
     return 1;
@@ -538,10 +585,24 @@ void idx_sort(Index& idx, const char* key) {
     std::sort(order.begin(), order.end(), [&](int a, int b) {
         return key_cmp(keys[static_cast<std::size_t>(a)], keys[static_cast<std::size_t>(b)], numeric) < 0;
     });
-    std::vector<Record> sorted;
-    sorted.reserve(idx.recs.size());
-    for (int i : order) sorted.push_back(std::move(idx.recs[static_cast<std::size_t>(i)]));
-    idx.recs = std::move(sorted);
+    // Apply the order in place, cycle by cycle: a second array of 10000
+    // records would cost more in fresh memory than the sort itself.
+    std::vector<char> done(order.size(), 0);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (done[i]) continue;
+        std::size_t j = i;
+        Record tmp = std::move(idx.recs[i]);
+        for (;;) {
+            done[j] = 1;
+            std::size_t from = static_cast<std::size_t>(order[j]);
+            if (from == i) {
+                idx.recs[j] = std::move(tmp);
+                break;
+            }
+            idx.recs[j] = std::move(idx.recs[from]);
+            j = from;
+        }
+    }
 }
 
 int idx_sorted(Index& idx, const char* key) {

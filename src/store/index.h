@@ -110,6 +110,12 @@ std::string idx_format(Record& rec, int nfields);
 int token_split2(char* text, char** pieces, const char* sep, int tmax);
 void create_dir(std::string_view path);
 
+// The text order of the sort: one leading double quote skipped on each
+// side, bytes compared as signed characters with only A-Z folded.
+int idx_text_cmp(const std::string& a, const std::string& b);
+// A key whose plain byte order is idx_text_cmp's order.
+std::string idx_fold_key(const std::string& f);
+
 // The user's sort key as stored in the profile ("arrival" means none).
 std::string sort_key_of(std::string_view sort_on);
 

@@ -2,6 +2,8 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <random>
+
 #include "store/store_env.h"
 
 namespace {
@@ -355,4 +357,25 @@ TEST(IndexOps, FlagsPositionsAndNames) {
     char many[] = "1,2,3,4,5,6";
     EXPECT_EQ(token_split2(many, pieces, ",", 8), 3);
     EXPECT_EQ(pieces[3], nullptr);
+}
+
+TEST(IndexSort, FoldedKeysOrderLikeTheTextComparison) {
+    std::mt19937 rng(3);
+    const char alphabet[] = "aAbBzZ\"\x01\x7f\x80\xc3\xff 09";
+    auto word = [&] {
+        std::string w;
+        int len = static_cast<int>(rng() % 6);
+        for (int i = 0; i < len; ++i) w += alphabet[rng() % (sizeof alphabet - 1)];
+        return w;
+    };
+    auto sign = [](int x) { return (x > 0) - (x < 0); };
+    for (int i = 0; i < 20000; ++i) {
+        std::string a = word(), b = word();
+        int want = sign(idx_text_cmp(a, b));
+        std::string ka = idx_fold_key(a), kb = idx_fold_key(b);
+        EXPECT_EQ(sign(ka.compare(kb)), want) << "a=" << a << " b=" << b;
+    }
+    EXPECT_LT(idx_text_cmp("apple", "Banana"), 0);
+    EXPECT_EQ(idx_text_cmp("\"apple", "apple"), 0);
+    EXPECT_GT(idx_text_cmp("abc", "abc\xc3"), 0);   // signed: bytes from 0x80 sort below the end
 }
