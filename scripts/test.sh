@@ -219,7 +219,8 @@ e2e() {
     shopt -s nullglob
     files=(tests/e2e/*.test.mjs)
     [ ${#files[@]} -gt 0 ] || { echo "no end-to-end tests"; return 1; }
-    node --test --test-reporter=tap "${files[@]}"
+    # One file at a time: the files share the test users and their mailboxes.
+    node --test --test-concurrency=1 --test-reporter=tap "${files[@]}"
 }
 
 # ------------------------------------------------------------------ run
