@@ -5,6 +5,7 @@
 
 #include "cgi/diag.h"
 #include "cgi/lang.h"
+#include "page/tpl.h"
 
 namespace {
 bool g_slot_ran = false;
@@ -119,7 +120,7 @@ LK_WEAK void tpl_show(const std::string& name) {
     // missing function.
     if (name != "error" && name != "frame") missing(("tpl_show(" + name + ")").c_str());
 }
-LK_WEAK bool template_shown() { return false; }
+LK_WEAK bool template_shown() { return tpl_state().template_shown; }
 LK_WEAK int tpl_show_tpl(const std::string&) { return missing("tpl_show_tpl"); }
 LK_WEAK int user_getinfo(int, int) { return missing("user_getinfo"); }
 LK_WEAK void ract_init(const char* const*, int) {}

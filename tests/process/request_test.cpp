@@ -14,6 +14,8 @@ using lk_test::CgiHarness;
 using lk_test::CgiResult;
 
 const char* const kMissing = "not available in this installation: ";
+// A request that always takes the error finish: a redirect to a script.
+const char* const kBadUrl = "cmd=url&url=javascript%3Aalert(1)";
 
 // A handler is reached when its placeholder names it, or, once the real
 // handler is built, when no placeholder answered at all.
@@ -161,16 +163,16 @@ TEST(Request, FinishesAndExitStatus) {
     EXPECT_TRUE(r.log_has("Finished cmd=test"));
     // The error finish: exit 1, the error page, the log line.
     h.clear_log();
-    r = h.get("cmd=flogin");
+    r = h.get(kBadUrl);
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(r.log_has("Finished with error cmd=flogin")) << r.log;
-    EXPECT_NE(r.out.find(std::string(kMissing) + "f_login"), std::string::npos);
+    EXPECT_TRUE(r.log_has("Finished with error cmd=url")) << r.log;
+    EXPECT_NE(r.out.find("not a web address"), std::string::npos);
     EXPECT_EQ(r.out.find("Content-type"), r.out.rfind("Content-type"));   // one header only
     // error_do replaces the failed command once.
-    r = h.get("cmd=flogin&error_do=test");
+    r = h.get(std::string(kBadUrl) + "&error_do=test");
     EXPECT_NE(r.out.find("Test Results"), std::string::npos) << r.out;
     EXPECT_EQ(r.status, 0);
-    r = h.get("cmd=flogin&error_do=flogin");
+    r = h.get(std::string(kBadUrl) + "&error_do=url");
     EXPECT_EQ(r.status, 1);
     // The process chain runs one more command, once.
     r = h.get("cmd=test&process=showini");
@@ -278,18 +280,33 @@ TEST(Request, VirtualHostsAndLogFile) {
     // The first reading's host section does not leak into the second.
     EXPECT_EQ(r.out.find("only-a"), std::string::npos);
     EXPECT_NE(r.out.find("Config Settings for b.org"), std::string::npos);
-    r = h.get("cmd=flogin", {{"SERVER_NAME", "a.org"}});
-    EXPECT_TRUE(r.log_has("Finished with error cmd=flogin"));
+    r = h.get(kBadUrl, {{"SERVER_NAME", "a.org"}});
+    EXPECT_TRUE(r.log_has("Finished with error cmd=url"));
     EXPECT_FALSE(h.exists("larkspur.log"));
 }
 
 TEST(Request, WmlErrorPage) {
     CgiHarness h("templates @TPL@\nworkarea @WORK@\nwml true\n");
-    auto r = h.get("cmd=flogin");
+    auto r = h.get(kBadUrl);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.header().find("text/vnd.wap.wml"), std::string::npos) << r.out;
     EXPECT_NE(r.body().find("<wml>"), std::string::npos);
     EXPECT_EQ(r.body().find("<html>"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Request, ErrorPageFromTheShippedTemplate) {
+    CgiHarness h("templates @TPL@\nworkarea @WORK@\n", true);
+    if (!h.exists("templates/error.tpl")) GTEST_SKIP() << "no shipped error template";
+    auto r = h.get(kBadUrl);
+    EXPECT_EQ(r.status, 1);
+    // The template renders the error once, after one header.
+    EXPECT_EQ(r.out.find("Content-type"), r.out.rfind("Content-type"));
+    EXPECT_NE(r.body().find("not a web address"), std::string::npos) << r.out;
+    EXPECT_EQ(r.body().find("<h2>Error</h2>\n<p>The link"), std::string::npos);   // not the plain fallback
 }
 
 }  // namespace
