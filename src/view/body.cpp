@@ -5,7 +5,9 @@
 #include "cgi/config.h"
 #include "cgi/diag.h"
 #include "cgi/lang.h"
+#include "cgi/request.h"
 #include "support/str.h"
+#include "user/profile.h"
 #include "view/mimecodec.h"
 #include "view/sanitize.h"
 
@@ -388,6 +390,28 @@ void cut_deck(Ctx& c) {
 }  // namespace
 
 // ---- public helpers -----------------------------------------------------
+
+BodyOptions body_options_for_page(bool quote, std::string_view line_end) {
+    BodyOptions o;
+    o.wml = g.gwml != 0;
+    o.quote = quote;
+    o.line_end = std::string(line_end);
+    o.v_font = prof.xv_font != 0;
+    o.v_inline = prof.xv_inline != 0;
+    o.v_asis = prof.xv_asis != 0;
+    o.v_headers = prof.xv_headers != 0;
+    return o;
+}
+
+void part_link_from_request(std::string_view item, int fld) {
+    PartLinkInfo li;
+    li.script = g.path_script;
+    li.item = std::string(item);
+    li.fld = fld;
+    li.utoken = g.utoken;
+    li.wml = g.gwml != 0;
+    part_set_link_info(li);
+}
 
 std::string body_pre(bool html, const BodyOptions& opt) {
     if (wm_ini_get(K_read_wrap) == "1") return "<p>";

@@ -41,6 +41,14 @@ using BodySink = std::function<void(std::string_view)>;
 BodyResult tpl_show_item(std::string_view msg, const BodyOptions& opt, const BodySink& out);
 std::string render_body(std::string_view msg, const BodyOptions& opt, BodyResult* res = nullptr);
 
+// The options of this request's page: browser kind from the request, view
+// settings from the profile.  The caller adds what the form says (v_exec,
+// remote_images, body_limit, roffset).
+BodyOptions body_options_for_page(bool quote, std::string_view line_end);
+// Sets part_link_info() for message item of folder fld from the request
+// (script path, session token, browser kind).
+void part_link_from_request(std::string_view item, int fld);
+
 // Text block wrappers around a body part (the settings item_pre1/2,
 // item_post1/2 and read_wrap).
 std::string body_pre(bool html, const BodyOptions& opt);
