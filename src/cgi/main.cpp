@@ -94,7 +94,6 @@ int doinit(const std::string& path, std::string& vhost) {
     if (!lf.empty()) g.log_file = lf.find('.') != std::string::npos ? lf : lf + "/" + g.rootname + ".log";
     diag_set_debug(wm_ini_get(K_debug) == "true");
     diag_end_pre_ini();
-    diag_flush_early();
     if (!wm_ini_get(K_language_file).empty()) lang_read(file_tpl(wm_ini_get(K_language_file)));
     else lang_english();
     static const char* actions[5];
@@ -186,18 +185,13 @@ int main(int argc, char** argv) {
         std::string vhost = g.g_vhost;
         doinit(g.config_path, vhost);
         diag_end_pre_ini();
-        diag_flush_early();
         g.remote_addr = ncpy(lower(mygetenv("REMOTE_ADDR")), 511);
         emsg("*** Hacking attempt from %s  reported to sysadmin ***", g.remote_addr.c_str());
         return finish_request(kFinishError);
     }
     g.method = ncpy(lower(mygetenv("REQUEST_METHOD")), 511);
     std::string vhost = g.g_vhost;
-    if (!ini_read(g.config_path, vhost)) {
-        diag_end_pre_ini();
-        diag_flush_early();
-        return 0;
-    }
+    if (!ini_read(g.config_path, vhost)) return 0;
     diag_end_pre_ini();
     if (!g.nodump && ini_true(K_dump)) {
         write_dump();
@@ -207,10 +201,7 @@ int main(int argc, char** argv) {
     const std::string& qv = query_find("vhost");
     if (!qv.empty()) g.g_vhost = ncpy(lower(qv), 255);
     vhost = g.g_vhost;
-    if (!doinit(g.config_path, vhost)) {
-        diag_flush_early();
-        return 0;
-    }
+    if (!doinit(g.config_path, vhost)) return 0;
     set_globals();
 
     if (g.gcmd.empty() && g.g_ispost) {

@@ -184,6 +184,18 @@ TEST(Request, FinishesAndExitStatus) {
     EXPECT_EQ(n, 2u);
 }
 
+TEST(Request, QuietRequestWritesNoLog) {
+    // Lines kept from before the settings were read reach the log only
+    // together with a line logged later.
+    CgiHarness h;
+    auto r = h.get("cmd=test");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.log, "");
+    r = h.get(kBadUrl);
+    EXPECT_TRUE(r.log_has("Looking in (" + h.ini_path + ") for ini file"));
+    EXPECT_LT(r.log.find("Looking in"), r.log.find("Finished with error cmd=url"));
+}
+
 TEST(Request, UrlCommand) {
     CgiHarness h;
     auto r = h.get("cmd=url&url=http%3A%2F%2Fexample.org%2Fa%3Fb%3D1%26c%3D%22%3E%3Cscript%3E");
