@@ -170,7 +170,7 @@ struct Ctx {
         const auto& l = part_link_info();
         std::string safe = nice_fname(nopath(u.name));
         if (opt.quote || opt.wml) {
-            line(mime_escape(std::string(lang_get("Attachment: ")) + u.name));
+            line(enc(std::string(lang_get("Attachment: ")) + u.name));
             return;
         }
         std::string q = sfmt("%s?cmd=item&amp;item=%s&amp;part=%d&amp;fld=%d&amp;utoken=%s", l.script.c_str(),
@@ -238,11 +238,11 @@ struct Ctx {
         bool image = is_inline_image_type(p.h.type);
         int n = number_of(idx);
         if (opt.quote) {
-            if (opt.v_inline || top) line(mime_escape(std::string(lang_get("Attachment: ")) + name));
+            if (opt.v_inline || top) line(enc(std::string(lang_get("Attachment: ")) + name));
             return;
         }
         if (opt.wml) {
-            if (top && opt.v_inline && image) line(mime_escape(std::string(lang_get("Attached image ")) + name));
+            if (top && opt.v_inline && image) line(enc(std::string(lang_get("Attached image ")) + name));
             return;
         }
         // Parts of a multipart are listed apart from the body unless the

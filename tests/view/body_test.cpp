@@ -166,6 +166,22 @@ TEST_F(Body, PhoneDecksContinueWhereTheyStopped) {
     EXPECT_EQ(r.roffset, 1);
 }
 
+TEST_F(Body, PhoneAndQuoteTextsAreEscapedForTheirPage) {
+    const std::string msg = "Content-Type: image/jpeg; name=\"a$b<c>.jpg\"\nContent-Transfer-Encoding: base64\n\n/9j/\n";
+    BodyOptions o;
+    o.wml = true;
+    o.v_inline = true;
+    EXPECT_EQ(render_body(msg, o), "Attached image a&#36;&#36;b&lt;c&gt;.jpg<br/>\n");
+    o = BodyOptions{};
+    o.quote = true;
+    o.line_end = "<br>";
+    EXPECT_EQ(render_body(msg, o), "&gt;Attachment: a$b&lt;c&gt;.jpg<br>");
+    // A reply quotes the text of an HTML-only message, escaped for the text area.
+    const std::string html = "Content-Type: text/html\n\n<p>One</p><p>&lt;/textarea&gt;<script>x()</script></p>\n";
+    o.line_end = "\n";
+    EXPECT_EQ(render_body(html, o), "&gt;One\n&gt;&lt;/textarea&gt;\n");
+}
+
 TEST_F(Body, HostileStructureNeverCrashes) {
     std::string deep;
     for (int i = 0; i < 100; i++)
