@@ -36,12 +36,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (std::strcmp(argv[1], "part") == 0 && argc > 3) {
-        int n = std::atoi(argv[3]);
-        PartInfo info;
-        if (!part_info(m.view(), n, info)) return 1;
-        out(part_headers(info));
-        part_write(m.view(), n, out);
-        return 0;
+        return part_send(m.view(), std::atoi(argv[3]), out) ? 0 : 1;
     }
     return 1;
 }

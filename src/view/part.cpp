@@ -238,21 +238,38 @@ std::string part_headers(const PartInfo& info) {
     return h;
 }
 
-bool part_info(std::string_view msg, int n, PartInfo& info) {
+namespace {
+
+// One parse of the message serves both the header and the bytes.
+struct Located {
     MimeTree tree;
-    mime_parse(msg, tree);
-    std::vector<UuSection> uu = uu_scan(tree);
-    Found f = locate(tree, uu, n);
+    std::vector<UuSection> uu;
+    Found f;
+    Located(std::string_view msg, int n) {
+        mime_parse(msg, tree);
+        uu = uu_scan(tree);
+        f = locate(tree, uu, n);
+    }
+    bool found() const { return f.uu || f.idx >= 0; }
+    long write(const PartSink& sink) const {
+        if (f.uu) return stream_uu(tree, *f.uu, sink);
+        if (f.idx < 0) return -1;
+        return stream_mime(tree.parts[static_cast<std::size_t>(f.idx)], sink);
+    }
+};
+
+bool fill_info(const Located& l, int n, PartInfo& info) {
     info = PartInfo{};
     info.number = n;
-    if (f.uu) {
-        info.type = uu_type(f.uu->name);
-        info.name = std::string(nopath(f.uu->name));
-        info.length = stream_uu(tree, *f.uu, nullptr);
-    } else if (f.idx >= 0) {
-        const MimePart& p = tree.parts[static_cast<std::size_t>(f.idx)];
+    if (l.f.uu) {
+        info.type = uu_type(l.f.uu->name);
+        info.name = std::string(nopath(l.f.uu->name));
+        info.length = stream_uu(l.tree, *l.f.uu, nullptr);
+        info.served_type = part_safe_type(info.type, "");
+    } else if (l.f.idx >= 0) {
+        const MimePart& p = l.tree.parts[static_cast<std::size_t>(l.f.idx)];
         info.type = p.h.type;
-        info.name = part_display_name(tree, f.idx);
+        info.name = part_display_name(l.tree, l.f.idx);
         if (p.h.encoding == "base64") info.length = base64_length(p.body);
         else if (p.h.encoding == "quoted-printable") info.length = stream_mime(p, nullptr);
         else info.length = static_cast<long>(p.body.size());
@@ -260,31 +277,38 @@ bool part_info(std::string_view msg, int n, PartInfo& info) {
     } else {
         return false;
     }
-    if (info.served_type.empty()) info.served_type = part_safe_type(info.type, "");
     const std::string& t = info.served_type;
     info.inline_ok = t == "image/png" || t == "image/gif" || t == "image/jpeg" || t == "image/webp" || t == "image/bmp";
     return true;
 }
 
+}  // namespace
+
+bool part_info(std::string_view msg, int n, PartInfo& info) {
+    Located l(msg, n);
+    return fill_info(l, n, info);
+}
+
 long part_write(std::string_view msg, int n, const PartSink& sink) {
-    MimeTree tree;
-    mime_parse(msg, tree);
-    std::vector<UuSection> uu = uu_scan(tree);
-    Found f = locate(tree, uu, n);
-    if (f.uu) return stream_uu(tree, *f.uu, sink);
-    if (f.idx < 0) return -1;
-    return stream_mime(tree.parts[static_cast<std::size_t>(f.idx)], sink);
+    Located l(msg, n);
+    return l.write(sink);
+}
+
+int part_send(std::string_view msg, int n, const PartSink& sink) {
+    Located l(msg, n);
+    PartInfo info;
+    if (!fill_info(l, n, info)) return 0;
+    if (sink) sink(part_headers(info));
+    if (log_has("mime")) imsg("Send content\ncontent length %ld\n", info.length);
+    l.write(sink);
+    return 1;
 }
 
 int show_article_part(std::string_view msg, int n) {
     if (log_has("mime")) imsg("show article part %d\n", n);
-    PartInfo info;
-    if (!part_info(msg, n, info)) return 0;
-    gwrite(part_headers(info));
-    g.contdone = 1;
-    if (log_has("mime")) imsg("Send content\ncontent length %ld\n", info.length);
-    part_write(msg, n, [](std::string_view s) { gwrite(s); });
-    return 1;
+    int ok = part_send(msg, n, [](std::string_view s) { gwrite(s); });
+    if (ok) g.contdone = 1;
+    return ok;
 }
 
 MappedFile::MappedFile(const std::string& path) {

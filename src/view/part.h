@@ -35,6 +35,10 @@ std::string part_disposition(std::string_view name, bool inline_ok);
 // The CGI response header lines (ending with the empty line).
 std::string part_headers(const PartInfo& info);
 
+// The response for part n: header lines, the empty line, the bytes, all
+// through sink from one reading of the message.  0 when there is no such
+// part (nothing written).
+int part_send(std::string_view msg, int n, const PartSink& sink);
 // Answers the request for part n: header and bytes through gwrite.
 // Answers 1, or 0 when there is no such part (nothing written).
 int show_article_part(std::string_view msg, int n);

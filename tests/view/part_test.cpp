@@ -70,6 +70,12 @@ TEST_F(Part, PartsOfANestedMessage) {
         EXPECT_EQ(ret, info.length) << c.n;
     }
     EXPECT_EQ(bytes_of(msg, 6).substr(0, 8), "%PDF-1.4");
+    std::string sent;
+    EXPECT_EQ(part_send(msg, 6, [&](std::string_view s) { sent += s; }), 1);
+    PartInfo pdf;
+    ASSERT_TRUE(part_info(msg, 6, pdf));
+    EXPECT_EQ(sent, part_headers(pdf) + bytes_of(msg, 6));
+    EXPECT_EQ(part_send(msg, 8, [&](std::string_view s) { sent += s; }), 0);
     EXPECT_EQ(bytes_of(msg, 5).substr(1, 3), "PNG");
     EXPECT_EQ(bytes_of(msg, 2), "The report is attached. Caf\xC3\xA9 at 3?");
     EXPECT_EQ(bytes_of(msg, 7).substr(0, 25), "From: Frank <frank@exampl");
