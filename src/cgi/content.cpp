@@ -39,7 +39,11 @@ void do_content() {
     int n = 0;
     for (const auto& c : st().cookies) {
         h += c + "\n";
-        if (log_has("cookie")) imsg("Serve cookie%d: %s", ++n, c.c_str());
+        if (log_has("cookie")) {
+            ++n;
+            if (n == 1) imsg("Serve cookie1: %s", c.c_str());
+            else imsg("Serve Cookie%d %s", n, c.c_str());
+        }
     }
     h += "\n";
     gwrite(h);

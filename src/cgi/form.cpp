@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 
 #include "cgi/config.h"
 #include "cgi/diag.h"
@@ -33,7 +34,9 @@ constexpr int kFormFields = 999;
 constexpr std::size_t kMimeLine = 400;
 constexpr std::size_t kMimeValue = 59601;     // a text part stops growing here
 
-using Store = std::vector<std::pair<std::string, std::string>>;
+// A deque, so a reference a lookup handed out stays valid when later
+// fields are appended.
+using Store = std::deque<std::pair<std::string, std::string>>;
 
 struct Slot {
     std::string type, name, path;
@@ -275,7 +278,11 @@ void form_get() {
             break;
         }
         if (!in.word('&', piece)) break;
-        if (logform) imsg("Form {%s}", piece.c_str());
+        if (logform) {
+            // Password fields ("pass", "pass1", "newpass" ...) are never logged.
+            bool secret = contains(lower(piece.substr(0, piece.find('='))), "pass");
+            imsg("Form {%s}", secret ? (piece.substr(0, piece.find('=')) + "=****").c_str() : piece.c_str());
+        }
         plustospace(piece);
         std::size_t eq = piece.find('=');
         std::string name = piece.substr(0, eq);

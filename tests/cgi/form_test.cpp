@@ -311,3 +311,20 @@ TEST_F(FormTest, MultipartTextStdin) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(FormTest, LookupsStayValidWhenFieldsAreAdded) {
+    set_body("first=1");
+    form_get();
+    const std::string& first = form_find("first");
+    for (int i = 0; i < 500; ++i) form_put("f" + std::to_string(i), "v");
+    EXPECT_EQ(first, "1");
+    const std::string* q = nullptr;
+    query_put("a", "x");
+    q = nquery_find("a");
+    for (int i = 0; i < 500; ++i) query_put("q" + std::to_string(i), "v");
+    EXPECT_EQ(*q, "x");
+}
+
+}  // namespace
