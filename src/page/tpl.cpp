@@ -181,6 +181,9 @@ FILE* open_inside(const std::string& dir, std::string_view file, std::string& pa
 
 const char* extension() { return g.gwml ? "wml" : "tpl"; }
 
+// A notice inside a deck must keep it well-formed XML.
+const char* line_break() { return g.gwml ? "<br/>" : g.gbr.c_str(); }
+
 // Writes one chunk result, putting the add_header text in front of the
 // first output that follows the document head's opening tag.
 void emit(std::string_view text) {
@@ -387,7 +390,7 @@ int tpl_show_file(const std::string& name) {
     TplState& s = st();
     if (bad_name(name)) {
         imsg("Invalid template file name %s", name.c_str());
-        gprintf("Include file missing {%s} %s\n", value_encode(name).c_str(), g.gbr.c_str());
+        gprintf("Include file missing {%s} %s\n", value_encode(name).c_str(), line_break());
         return 0;
     }
     if (s.depth >= kIncludeDepth) {
@@ -401,7 +404,7 @@ int tpl_show_file(const std::string& name) {
         f = open_inside(get_main_tpl_dir(), name, main_path);
     }
     if (!f) {
-        gprintf("Include file missing {%s} %s\n", value_encode(path).c_str(), g.gbr.c_str());
+        gprintf("Include file missing {%s} %s\n", value_encode(path).c_str(), line_break());
         return 0;
     }
     ++s.depth;
