@@ -27,6 +27,10 @@ void error(NETWORK* net, const std::string& text) { say(net->emsg, text); }
 // Misuse guard: an object that never saw net_init would carry garbage
 // descriptors and pointers; stop before using them.
 void check_init(NETWORK* net) {
+    if (!net) {
+        std::fprintf(stderr, "Error Using Network before Init\n");
+        std::exit(1);
+    }
     if (net->init_value == kNetInit) return;
     net_init(net, nullptr, nullptr);
     std::fprintf(stderr, "Error Using Network before Init\n");
@@ -354,7 +358,7 @@ void net_clear(NETWORK* net) {
 }
 
 std::string net_texterror(const NETWORK* net) {
-    if (!net) return "NET has not been defined";
+    if (!net || net->init_value != kNetInit) return "NET has not been defined";
     switch (net->last_error) {
     case 10:
         return "Memory Allocation Error -- in net_set_user";

@@ -69,6 +69,21 @@ bool folder_has_messages(int fld) {
     return found;
 }
 
+bool rewrite_pending(int fld) {
+    DIR* d = opendir(fld_dir(fld).c_str());
+    if (!d) return false;
+    bool found = false;
+    while (struct dirent* e = readdir(d)) {
+        std::string_view name = e->d_name;
+        if (starts_with(name, "index") && name.size() > 9 && name.substr(name.size() - 4) == ".tmp") {
+            found = true;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
 // Opens a folder's index for reading with the waits for a rewrite in
 // progress.  rebuild: a missing index may be rebuilt from the message
 // files (then *rebuilt is set and mainidx holds the records).
@@ -79,7 +94,9 @@ FILE* open_index(int fld, bool rebuild, bool* rebuilt, int& err) {
     if (f) return f;
     err = errno;
     if (err != ENOENT) return nullptr;
-    if (s.missing_wait_ms > 0) usleep(static_cast<useconds_t>(s.missing_wait_ms) * 1000);
+    // The wait covers a rewrite in progress; with no temporary index in the
+    // folder nobody is writing, and a new folder need not pay for it.
+    if (s.missing_wait_ms > 0 && rewrite_pending(fld)) usleep(static_cast<useconds_t>(s.missing_wait_ms) * 1000);
     if ((f = std::fopen(path.c_str(), "r"))) return f;
     if ((f = std::fopen(fld_file_new(fld).c_str(), "r"))) return f;
     if ((f = std::fopen(path.c_str(), "r"))) return f;

@@ -379,3 +379,14 @@ TEST(IndexSort, FoldedKeysOrderLikeTheTextComparison) {
     EXPECT_EQ(idx_text_cmp("\"apple", "apple"), 0);
     EXPECT_GT(idx_text_cmp("abc", "abc\xc3"), 0);   // signed: bytes from 0x80 sort below the end
 }
+
+TEST(IndexFile, MissingIndexFallsBackToOwnTemporary) {
+    StoreEnv env;
+    fld_set_missing_wait(1);
+    Record a = make_rec("<t@x>", "from the temporary");
+    a[H_ID] = "4";
+    StoreEnv::spit(fld_file_new(5), idx_format(a, 24));
+    ASSERT_EQ(fld_readxov(5), 1);
+    ASSERT_EQ(mainidx().n, 1);
+    EXPECT_EQ(mainidx().recs[0][H_SUBJECT], "from the temporary");
+}
