@@ -1,0 +1,265 @@
+// Logins, session checks and logouts of the real program against a scripted
+// POP3 server: cookies, the stored password, busy and failure replies, the
+// token, address and idle checks, replays after logout, hostile names.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <regex>
+
+#include "fake/fake_server.h"
+#include "page/encode.h"
+#include "process/cgi_harness.h"
+#include "user/session.h"
+
+namespace {
+
+using lk_test::CgiHarness;
+using lk_test::CgiResult;
+
+constexpr const char* kPass = "Zq7-secretPW";
+
+std::string url_enc(const std::string& s) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string o;
+    for (unsigned char c : s) {
+        if (isalnum(c) || c == '-' || c == '_' || c == '.') o += static_cast<char>(c);
+        else {
+            o += '%';
+            o += hex[c >> 4];
+            o += hex[c & 15];
+        }
+    }
+    return o;
+}
+
+std::string cookie_of(const CgiResult& r, const std::string& name) {
+    std::smatch m;
+    std::string h = r.header();
+    std::regex re("Set-cookie: " + name + "=([^;]*);");
+    return std::regex_search(h, m, re) ? m[1].str() : std::string("<none>");
+}
+
+struct LoginEnv {
+    FakeServer pop;
+    CgiHarness h;
+    explicit LoginEnv(const std::string& script = std::string("user ann ") + kPass + "\nmessages 2\n",
+                      const std::string& extra = "")
+        : pop("pop3", script, 60), h("", true) {
+        h.set_ini("templates @TPL@\nworkarea @WORK@\npophost 127.0.0.1\nport " + std::to_string(pop.port()) +
+                  "\ndebug true\n" + extra);
+    }
+    CgiResult login(const std::string& user, const std::string& pass, const std::string& more = "",
+                    const std::map<std::string, std::string>& env = {}) {
+        return h.post("cmd=login&user=" + url_enc(user) + "&pass=" + url_enc(pass) + "&frame=on" + more, "", env);
+    }
+    // The "check" command answers "+OK" or "-ERR" after the session check.
+    CgiResult check(const std::string& token, const std::string& utokc,
+                    const std::map<std::string, std::string>& env = {}) {
+        auto e = env;
+        if (!utokc.empty()) e["HTTP_COOKIE"] = "utokc=" + utokc;
+        return h.get("cmd=check&utoken=" + url_enc(token), e);
+    }
+    std::string profile() { return h.read_file("work/u_an/ann@127_0_0_1/user.dat"); }
+    void set_profile_line(const std::string& key, const std::string& value) {
+        std::string p = profile();
+        std::size_t a = p.find("\n" + key + " ");
+        ASSERT_NE(a, std::string::npos) << key;
+        std::size_t e = p.find('\n', a + 1);
+        p.replace(a + 1, e - a - 1, key + " " + value);
+        h.write_file("work/u_an/ann@127_0_0_1/user.dat", p);
+    }
+};
+
+TEST(LoginProcess, GoodLoginSetsProtectedCookiesAndHidesThePassword) {
+    LoginEnv L;
+    ASSERT_TRUE(L.pop.ok()) << L.pop.error();
+    auto r = L.login("ann", kPass, "&set_cookie=on&tcode=2246");
+    std::string tok = cookie_of(r, "utok");
+    EXPECT_EQ(tok.rfind("ann@127.0.0.1_", 0), 0u) << r.header();
+    for (const char* c : {"utok", "utokc", "lksid", "lkssig"}) {
+        std::regex line(std::string("Set-cookie: ") + c + "=[^\n]*; domain=localhost; expires=\\w{3} \\w{3} [ 0-9]\\d "
+                        "\\d\\d:\\d\\d:\\d\\d \\d{4}; HttpOnly; SameSite=Lax(\n|$)");
+        EXPECT_TRUE(std::regex_search(r.header(), line)) << c << "\n" << r.header();
+    }
+    EXPECT_EQ(r.header().find("Secure"), std::string::npos);
+    EXPECT_EQ(cookie_of(r, "lksid"), "ann@127.0.0.1");
+    std::string prof = L.profile();
+    EXPECT_NE(prof.find("\ntcode "), std::string::npos);
+    EXPECT_NE(prof.find("\nlpcode 2246\n"), std::string::npos);
+    EXPECT_NE(prof.find("\nremote_addr 127.0.0.1\n"), std::string::npos);
+    EXPECT_EQ(prof.find(kPass), std::string::npos) << "stored password in clear";
+    EXPECT_EQ(r.out.find(kPass), std::string::npos) << "password on the page";
+    EXPECT_EQ(r.log.find(kPass), std::string::npos) << "password in the log";
+    auto lines = L.pop.log_lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "user ann");
+    EXPECT_EQ(lines[1], std::string("pass ") + kPass);
+
+    // The session's token is accepted; over HTTPS the cookies are Secure.
+    auto c = L.check(tok, cookie_of(r, "utokc"));
+    EXPECT_NE(c.body().find("+OK"), std::string::npos) << c.out << c.log;
+    auto s = L.login("ann", kPass, "", {{"HTTPS", "on"}});
+    EXPECT_NE(s.header().find("; HttpOnly; SameSite=Lax; Secure\n"), std::string::npos) << s.header();
+}
+
+TEST(LoginProcess, WrongPasswordGivesNoSessionAndRemovesTheNewUser) {
+    LoginEnv L;
+    auto r = L.login("ann", "wrong-one");
+    EXPECT_NE(r.out.find("W14: Login failed, try again"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("W20: User login error"), std::string::npos);
+    EXPECT_EQ(cookie_of(r, "utok"), "<none>");
+    EXPECT_FALSE(L.h.exists("work/u_an/ann@127_0_0_1")) << "failed new user's directory kept";
+    EXPECT_EQ(r.log.find("wrong-one"), std::string::npos);
+
+    // An existing user who fails is logged out, and the token stops working.
+    auto ok = L.login("ann", kPass);
+    std::string tok = cookie_of(ok, "utok"), utokc = cookie_of(ok, "utokc");
+    auto bad = L.login("ann", "wrong-two");
+    EXPECT_NE(bad.out.find("W15: Logging out user {ann@127.0.0.1}"), std::string::npos) << bad.out;
+    EXPECT_NE(L.profile().find("\nlast_login 0\n"), std::string::npos);
+    EXPECT_NE(L.check(tok, utokc).body().find("-ERR"), std::string::npos);
+}
+
+TEST(LoginProcess, BusyAndFailureRepliesOfTheServer) {
+    struct Case {
+        const char* name;
+        std::string script, extra;
+        bool ok;
+    } cases[] = {
+        {"busy once, retried", std::string("user ann ") + kPass + "\nonce on PASS * -> reply -ERR [IN-USE] Mailbox busy\n",
+         "pop_retry 1\npop_busy IN-USE\n", true},
+        {"busy, no retries", std::string("user ann ") + kPass + "\non PASS * -> reply -ERR [IN-USE] Mailbox busy\n", "",
+         false},
+        {"connection dropped at PASS", std::string("user ann ") + kPass + "\non PASS * -> drop\n", "", false},
+        {"no greeting", std::string("user ann ") + kPass + "\non @connect -> close -ERR go away\n", "", false},
+    };
+    for (const Case& c : cases) {
+        LoginEnv L(c.script, c.extra);
+        auto r = L.login("ann", kPass);
+        EXPECT_EQ(cookie_of(r, "utok") != "<none>", c.ok) << c.name << "\n" << r.out;
+        if (!c.ok) {
+            EXPECT_NE(r.out.find("W20: User login error"), std::string::npos) << c.name;
+        }
+        EXPECT_EQ(r.out.find(kPass), std::string::npos) << c.name;
+    }
+}
+
+TEST(LoginProcess, StoredPasswordLogsInWhileTheServerIsDown) {
+    LoginEnv L;
+    ASSERT_NE(cookie_of(L.login("ann", kPass), "utok"), "<none>");
+    L.pop.stop();
+    auto same = L.login("ann", kPass);
+    EXPECT_NE(cookie_of(same, "utok"), "<none>") << same.out;
+    auto other = L.login("ann", "not-the-stored-one");
+    EXPECT_EQ(cookie_of(other, "utok"), "<none>");
+    EXPECT_NE(other.out.find("W14: Login failed"), std::string::npos);
+}
+
+TEST(LoginProcess, AddressIdleTimeAndLogoutEndTheSession) {
+    LoginEnv L;
+    auto r = L.login("ann", kPass, "", {{"REMOTE_ADDR", "10.1.2.3"}});
+    std::string tok = cookie_of(r, "utok"), utokc = cookie_of(r, "utokc");
+    ASSERT_NE(tok, "<none>") << r.out;
+    struct Case {
+        const char* addr;
+        const char* want;
+    } addrs[] = {{"10.1.2.99", "+OK"}, {"10.1.3.3", "E45 Already connected from another machine"}};
+    for (const Case& c : addrs) {
+        auto a = L.check(tok, utokc, {{"REMOTE_ADDR", c.addr}});
+        EXPECT_NE(a.body().find(c.want), std::string::npos) << c.addr << "\n" << a.out;
+    }
+
+    // Idle for 61 minutes.
+    L.set_profile_line("log_time", std::to_string(std::time(nullptr) - 61 * 60));
+    auto t = L.check(tok, utokc, {{"REMOTE_ADDR", "10.1.2.3"}});
+    EXPECT_NE(t.out.find("Login timed out after 61 mins, please login again"), std::string::npos) << t.out;
+    EXPECT_NE(t.body().find("-ERR"), std::string::npos);
+    EXPECT_NE(L.check(tok, utokc, {{"REMOTE_ADDR", "10.1.2.3"}}).body().find("-ERR"), std::string::npos);
+
+    // A fresh session, logged out; the old token replayed is refused.
+    auto again = L.login("ann", kPass, "&tcode=777", {{"REMOTE_ADDR", "10.1.2.3"}});
+    tok = cookie_of(again, "utok");
+    utokc = cookie_of(again, "utokc");
+    EXPECT_NE(L.check(tok, utokc, {{"REMOTE_ADDR", "10.1.2.3"}}).body().find("+OK"), std::string::npos);
+    auto out = L.h.get("cmd=logout&utoken=" + url_enc(tok), {{"REMOTE_ADDR", "10.1.2.3"}});
+    EXPECT_NE(out.out.find("You have logged out"), std::string::npos) << out.out;
+    EXPECT_NE(out.header().find("Set-cookie: utok=; domain=localhost; HttpOnly; SameSite=Lax\n"), std::string::npos)
+        << out.header();
+    EXPECT_NE(L.profile().find("\nlast_login 0\n"), std::string::npos);
+    auto replay = L.check(tok, utokc, {{"REMOTE_ADDR", "10.1.2.3"}});
+    EXPECT_NE(replay.body().find("-ERR"), std::string::npos) << replay.out;
+    // The cached login page of that session is refused; a fresh one is not.
+    auto cached = L.login("ann", kPass, "&tcode=777", {{"REMOTE_ADDR", "10.1.2.3"}});
+    EXPECT_NE(cached.out.find("E6: Cached login page for ann@127.0.0.1"), std::string::npos) << cached.out;
+    EXPECT_EQ(cookie_of(cached, "utok"), "") << "the refused page clears the token cookie";
+    auto nocode = L.login("ann", kPass, "", {{"REMOTE_ADDR", "10.1.2.3"}});
+    EXPECT_NE(nocode.out.find("E5: xcached login page"), std::string::npos) << nocode.out;
+    EXPECT_NE(cookie_of(L.login("ann", kPass, "&tcode=778"), "utok"), "<none>");
+}
+
+TEST(LoginProcess, TokenMadeFromNameAndLoginTimeIsRefused) {
+    LoginEnv L;
+    std::time_t before = std::time(nullptr);
+    auto r = L.login("ann", kPass, "&tcode=" + tencode(before));
+    std::time_t after = std::time(nullptr);
+    std::string utokc = cookie_of(r, "utokc");
+    ASSERT_NE(cookie_of(r, "utok"), "<none>");
+    // Whatever a guesser derives from the time of the login page or of the
+    // login itself, the session's secret is none of it.
+    for (std::time_t t = before - 2; t <= after + 2; ++t) {
+        for (long long code : {static_cast<long long>(t), std::atoll(tencode(t).c_str())}) {
+            auto c = L.check(make_token("ann@127.0.0.1", static_cast<std::uint64_t>(code)), utokc);
+            EXPECT_NE(c.body().find("-ERR"), std::string::npos) << code;
+            EXPECT_NE(c.out.find("Invalid token for ann@127.0.0.1"), std::string::npos) << code;
+        }
+    }
+}
+
+TEST(LoginProcess, CommandLineLoginPrintsOkOrErr) {
+    LoginEnv L;
+    auto ok = L.h.run_args({"-query", std::string("cmd=login&user=ann&pass=") + kPass});
+    EXPECT_EQ(ok.out.rfind("+OK ann@127.0.0.1_", 0), 0u) << ok.out;
+    auto bad = L.h.run_args({"-query", "cmd=login&user=ann&pass=nope"});
+    EXPECT_EQ(bad.out.rfind("-ERR ", 0), 0u) << bad.out;
+    auto empty = L.h.run_args({"-query", "cmd=login&user=&pass=nope"});
+    EXPECT_EQ(empty.out.rfind("-ERR You must enter a username and password", 0), 0u) << empty.out;
+}
+
+TEST(LoginProcess, HostileNamesNeverReachTheServerOrThePaths) {
+    LoginEnv L(std::string("user ann ") + kPass + "\n", "force_primary false\n");
+    struct Case {
+        std::string user, pass, host, want;
+    } cases[] = {
+        {"ann\r\nDELE 1", kPass, "", ""},   // cut at the line end: logs in as ann
+        {"../../etc", kPass, "", "Username cannot contain .."},
+        {"ann/../../x", kPass, "", "Username cannot contain .."},
+        {"ann smith", kPass, "", "Invalid user"},
+        {"ann\tx", kPass, "", "Invalid user"},
+        {std::string(300, 'a'), kPass, "", "W14"},
+        {"ann", "pw\r\nDELE 1", "", "W14"},
+        {"ann", kPass, "127.0.0..1", "Host cannot contain .."},
+        {"ann", kPass, "evil host", "Invalid POP host"},
+        {"<script>", kPass, "", "Invalid user &lt;script&gt;"},
+    };
+    for (const Case& c : cases) {
+        std::string more = c.host.empty() ? "" : "&pophost=" + url_enc(c.host);
+        auto r = L.login(c.user, c.pass, more);
+        if (!c.want.empty()) {
+            EXPECT_NE(r.out.find(c.want), std::string::npos) << c.user << "\n" << r.out;
+        }
+        EXPECT_EQ(r.out.find("<script>"), std::string::npos) << "unescaped name on the page";
+        EXPECT_EQ(r.out.find(kPass), std::string::npos);
+        EXPECT_EQ(r.log.find(kPass), std::string::npos);
+        EXPECT_EQ(r.log.find("\r"), std::string::npos) << c.user;
+    }
+    for (const std::string& line : L.pop.log_lines()) {
+        EXPECT_EQ(line.find("DELE"), std::string::npos) << line;
+        EXPECT_EQ(line.find("script"), std::string::npos) << line;
+        EXPECT_EQ(line.find_first_of(std::string("\r\t\0", 3)), std::string::npos) << line;
+    }
+    // Nothing was made outside the work area.
+    EXPECT_FALSE(L.h.exists("etc"));
+    EXPECT_FALSE(std::filesystem::exists(L.h.dir + "/../etc/user.dat"));
+}
+
+}  // namespace
