@@ -437,7 +437,8 @@ void profile_line(std::string_view raw, bool default_file) {
     else if (key == "nosortaddr") p.xnosortaddr = inum(v);
     else if (key == "wysiwyg") p.xwysiwyg = inum(v);
     else if (key == "addsig") p.xaddsig = inum(v);
-    else if (key == "tcode") p.xtcode = p.old_xtcode = inum(v);
+    else if (key == "tcode") p.xtcode = p.old_xtcode = std::strtoull(v.c_str(), nullptr, 10);
+    else if (key == "lpcode") p.xlpcode = ncpy(v, 40);
     else if (key == "sends") p.xsends = inum(v);
     else if (key == "send_day") p.xsend_day = inum(v);
     else if (key == "body_limit") p.xbody_limit = inum(v);
@@ -527,7 +528,8 @@ std::string profile_text(int* count) {
     o.num_if("nosortaddr", p.xnosortaddr);
     o.num_if("wysiwyg", p.xwysiwyg);
     o.num("addsig", p.xaddsig);
-    o.num("tcode", p.xtcode);
+    o.add("tcode", std::to_string(p.xtcode));
+    o.text_if("lpcode", p.xlpcode);
     o.num("sends", p.xsends);
     o.num("send_day", p.xsend_day);
     o.num_if("body_limit", p.xbody_limit);

@@ -3,6 +3,7 @@
 // profile_reset() gives the state of a fresh process.
 #pragma once
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,7 +62,8 @@ struct Profile {
     int xcopyself = 0, xsend_autocc = 0, xrmove = 0;
     int xnosortpick = 0, xnosortaddr = 0, xwysiwyg = 0;
     int xaddsig = 0;
-    int xtcode = 0, old_xtcode = 0;
+    std::uint64_t xtcode = 0, old_xtcode = 0;   // "tcode": the session secret of the current login
+    std::string xlpcode;        // "lpcode": code of the login page the current login came from
     int xsends = 0, xsend_day = 0;
     int xbody_limit = 0;
     int xsw = 0;                // "sw" as read (a compose page was open)
