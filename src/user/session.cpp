@@ -51,7 +51,7 @@ int token_day(std::time_t now) {
     return tmv.tm_yday;
 }
 
-std::string make_token(std::string_view user, long code) {
+std::string make_token(std::string_view user, std::uint64_t code) {
     return std::string(user) + "_" + x_hide(user, std::to_string(code), token_day(std::time(nullptr)));
 }
 
@@ -78,8 +78,9 @@ int get_user() {
     }
     prof.rutoken = tok;
     if (!ini_true(K_require_cookies)) {
-        g.utoken = url_encode(tok);
-        var_set("utoken", g.utoken);
+        // g.utoken is the raw token: the page layer encodes it where it is used.
+        g.utoken = tok;
+        var_set("utoken", url_encode(tok));
     }
     return 1;
 }

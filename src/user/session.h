@@ -1,6 +1,7 @@
 // Finding the session in a request (token, cookies) and resolving the
 // user's mail servers and domain from the profile and the settings.
 #pragma once
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -10,7 +11,7 @@ long logout_offset();
 // Day of the year (0-365, local time) that tokens made at `now` carry.
 int token_day(std::time_t now);
 // Session token: user + "_" + hidden login code.
-std::string make_token(std::string_view user, long code);
+std::string make_token(std::string_view user, std::uint64_t code);
 // Splits a token into user and login code for the day; false without "_".
 bool parse_token(std::string_view token, int day, std::string& user, std::string& code);
 
