@@ -232,6 +232,12 @@ TEST(Request, ShowiniMasksAndEncodes) {
     EXPECT_EQ(r.out.find("s3cret"), std::string::npos);
     EXPECT_NE(r.out.find("<td>var1</td><td>...</td><td>&lt;b&gt;&amp;</td>"), std::string::npos);
     EXPECT_NE(r.out.find("<tr><td>fetch_min</td><td>...</td><td>200</td></tr>"), std::string::npos);
+    // lock_id defaults to the host name up to its first dot.
+    char host[256] = {0};
+    gethostname(host, sizeof host - 1);
+    std::string short_host = std::string(host).substr(0, std::string(host).find('.'));
+    EXPECT_NE(r.out.find("<tr><td>lock_id</td><td>...</td><td>" + (short_host.empty() ? "wm" : short_host) + "</td>"),
+              std::string::npos);
     h.set_ini("templates @TPL@\nnotest true\n");
     for (const char* cmd : {"showini", "test"}) {
         r = h.get(std::string("cmd=") + cmd);
