@@ -325,7 +325,7 @@ int add_folder(std::string_view text) {
     std::string name = one_line(text.substr(sp + 1));
     if (n < 0 || n >= kMaxFolders) return 1;
     prof.xfld_name[n] = name;
-    if (log_has("add_folder")) imsg("add_folder %d %s\n", n, name.c_str());
+    imsg("add_folder %d %s\n", n, name.c_str());
     if (n >= prof.nxfld) prof.nxfld = n + 1;
     return 1;
 }
