@@ -304,6 +304,7 @@ int get_uidl() {
     if (s.nstat_done) return s.nstat;
     s.nstat_done = true;
     s.nstat = 0;
+    s.uidl_ok = false;
     s.map_uidl.assign(kMaxUidl + 1, std::string());
     p.uid_first.clear();
     tcp_printf(m.sk, "stat\r\n");
@@ -312,7 +313,10 @@ int get_uidl() {
     if (!isok(m.reason)) return 0;
     int count = m.reason.size() > 4 ? std::atoi(m.reason.c_str() + 4) : 0;
     if (count < 0) count = 0;
-    if (count == 0) return 0;
+    if (count == 0) {
+        s.uidl_ok = true;
+        return 0;
+    }
     tcp_printf(m.sk, "uidl\r\n");
     if (!readln()) return 0;
     if (isok(m.reason)) {
@@ -352,6 +356,7 @@ int get_uidl() {
             s.map_uidl[us(n)] = id;
         }
         s.nstat = count;
+        s.uidl_ok = true;
         return count;
     }
     var_set("nouidl", "WARNING: you should use a pop server that supports UIDL");
@@ -390,6 +395,7 @@ int get_uidl() {
         if (it == p.uid_first.end()) p.uid_first[id] = n;
     }
     s.nstat = count;
+    s.uidl_ok = count > 0;
     return count;
 }
 
@@ -463,6 +469,12 @@ void pop_read() {
     s.scan_failed = false;
     auto t0 = std::chrono::steady_clock::now();
     int count = get_uidl();
+    if (!s.uidl_ok) {
+        // Without the server's list nothing can be told about the cache:
+        // reconciling now would drop every message kept on the server.
+        imsg("pop_read failed");
+        return;
+    }
     if (!fld_readxov(0)) {
         imsg("pop_read failed");
         return;

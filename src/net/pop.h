@@ -37,6 +37,7 @@ struct PopState {
     int fetched = 0;                     // bodies fetched in this run
     bool did_dele = false;               // a message was deleted on the server
     bool scan_failed = false;            // the header scan lost its connection
+    bool uidl_ok = false;                // STAT and the id list were read whole
     std::string info;                    // information messages of this run
     long top_sent = 0;                   // TOP commands written
     long flushes = 0;                    // writes that waited for a reply

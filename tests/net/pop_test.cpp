@@ -367,3 +367,33 @@ TEST(PopOps, DeleteOnServerAndOpenCheck) {
     env.next_request();
     EXPECT_EQ(pop_open(0), 0);
 }
+
+TEST(PopScan, NoServerListLeavesCacheAlone) {
+    struct Case {
+        const char* rule;
+        bool open;
+    } cases[] = {
+        {"on STAT -> reply -ERR try later\n", true},
+        {"on UIDL -> raw +OK\\r\\n1 fake-uid-1\\r\\n;; drop\n", true},
+        {"", false},   // never connected
+    };
+    for (const Case& c : cases) {
+        FakeServer srv("pop3", std::string(kUser) + "messages 2\n" + c.rule);
+        ASSERT_TRUE(srv.ok());
+        PopEnv env(srv);
+        Record old = make_rec("<kept@x>", "kept on the server");
+        old[H_REMOTE] = "1";
+        old[H_POPHOST] = "127.0.0.1";
+        old[H_POPUSER] = "alice";
+        ASSERT_EQ(fld_readxov(0), 1);
+        int id = fld_addxov(old);
+        StoreEnv::spit(fld_item(0, id), "x\n");
+        std::string before = index_text();
+        if (c.open) {
+            ASSERT_EQ(pop_open(0), 1);
+        }
+        pop_read();
+        EXPECT_EQ(index_text(), before) << c.rule;
+        EXPECT_TRUE(StoreEnv::exists(fld_item(0, id))) << c.rule;
+    }
+}
