@@ -122,7 +122,7 @@ TEST(PopScan, LimitsStubsAndDeleteOnServer) {
     pop_read();
     Index& m = mainidx();
     ASSERT_EQ(m.n, 3);
-    const Record& stub = m.recs[1];
+    const Record stub = m.recs[1];
     EXPECT_EQ(stub[H_FLAGS], "rbody,unseen,");
     EXPECT_EQ(stub[H_REMOTE], "1");
     std::string stubfile = StoreEnv::slurp(fld_item(0, std::stoi(stub[H_ID])));
