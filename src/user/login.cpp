@@ -210,6 +210,8 @@ void show_login_form() {
 int cookie_login() {
     std::string name = get_cookie("lksid");
     if (name.empty() || !name_chars_ok(name) || name.find('@') == std::string::npos) return 0;
+    // Only a user who has a profile: a cookie must not make directories.
+    if (!file_exists(user_file(name))) return 0;
     prof.xuser = ncpy(name, 511);
     user_lock_flags().g_must_lock = 1;
     if (!user_getinfo(0, 1)) {

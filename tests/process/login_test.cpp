@@ -262,4 +262,72 @@ TEST(LoginProcess, HostileNamesNeverReachTheServerOrThePaths) {
     EXPECT_FALSE(std::filesystem::exists(L.h.dir + "/../etc/user.dat"));
 }
 
+TEST(LoginProcess, RememberedLoginCookie) {
+    LoginEnv L(std::string("user ann ") + kPass + "\n", "frames_default true\n");
+    struct Case {
+        const char* what;
+        bool forge;        // send a signature other than the stored one
+        const char* addr;
+        bool in;
+    };
+    // A refused cookie disables the remembered login until the next login
+    // that asks for it again.
+    const Case rounds[2][3] = {
+        {{"good cookie", false, "10.1.2.7", true},
+         {"another network", false, "10.9.9.9", false},
+         {"good cookie after another network", false, "10.1.2.3", false}},
+        {{"wrong signature", true, "10.1.2.3", false},
+         {"good cookie after a forged one", false, "10.1.2.3", false},
+         {"good cookie again", false, "10.1.2.3", false}},
+    };
+    for (const auto& round : rounds) {
+        auto r = L.login("ann", kPass, "&set_cookie=on", {{"REMOTE_ADDR", "10.1.2.3"}});
+        std::string id = cookie_of(r, "lksid"), sig = cookie_of(r, "lkssig");
+        ASSERT_EQ(id, "ann@127.0.0.1") << r.header();
+        for (const Case& c : round) {
+            std::string cookie = "lksid=" + id + "; lkssig=" + (c.forge ? "1" : "") + sig;
+            auto a = L.h.get("", {{"HTTP_COOKIE", cookie}, {"REMOTE_ADDR", c.addr}});
+            EXPECT_EQ(cookie_of(a, "utok").rfind("ann@127.0.0.1_", 0) == 0, c.in) << c.what << "\n" << a.log;
+            if (!c.in) {
+                EXPECT_NE(a.out.find("name=\"pass\""), std::string::npos) << c.what << ": login page expected";
+            }
+        }
+    }
+    EXPECT_EQ(L.profile().find("\nc: "), std::string::npos);
+}
+
+TEST(LoginProcess, HandOverToAnotherInstallationAndWmlLogout) {
+    LoginEnv L(std::string("user ann ") + kPass + "\n",
+               "frames_default true\nauto_login 1 http://other.example/cgi-bin/larkspur $(workarea)\n");
+    auto r = L.login("ann", kPass);
+    std::string tok = cookie_of(r, "utok");
+    auto send = L.h.get("cmd=send_auto_login&n=1&utoken=" + url_enc(tok));
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(send.out, m, std::regex("Location: http://other\\.example/cgi-bin/larkspur\\?cmd="
+                                                          "auto_login&user=ann&pass_file=(pf_\\w{6})&&\n")))
+        << send.out;
+    std::string file = m[1].str();
+    ASSERT_TRUE(L.h.exists("work/" + file + ".tmp"));
+    EXPECT_EQ(L.h.read_file("work/" + file + ".tmp").find(kPass), std::string::npos) << "password in clear";
+    EXPECT_NE(L.h.get("cmd=send_auto_login&n=11&utoken=" + url_enc(tok)).out.find("Transfer 11 failed"),
+              std::string::npos);
+
+    auto in = L.h.get("cmd=auto_login&user=ann&pass_file=" + file);
+    EXPECT_EQ(cookie_of(in, "utok").rfind("ann@127.0.0.1_", 0), 0u) << in.out;
+    EXPECT_FALSE(L.h.exists("work/" + file + ".tmp"));
+    EXPECT_EQ(cookie_of(L.h.get("cmd=auto_login&user=ann&pass_file=" + file), "utok"), "<none>");
+    EXPECT_EQ(cookie_of(L.h.get("cmd=auto_login&user=ann&pass_file=../larkspur.ini"), "utok"), "<none>");
+
+    // The phone logout sends the browser on to a web address, nothing else.
+    tok = cookie_of(in, "utok");
+    auto lg = L.h.get("cmd=lg&url=http%3A%2F%2Fwap.example%2F&utoken=" + url_enc(tok));
+    EXPECT_EQ(lg.out.rfind("Content-type: text/vnd.wap.wml\n", 0), 0u) << lg.out;
+    EXPECT_NE(lg.out.find("\nLocation: http://wap.example/\n\n"), std::string::npos) << lg.out;
+    EXPECT_NE(lg.out.find("Set-cookie: utok=; "), std::string::npos);
+    auto again = L.login("ann", kPass, "&tcode=9");
+    auto bad = L.h.get("cmd=lg&url=javascript%3Aalert(1)&utoken=" + url_enc(cookie_of(again, "utok")));
+    EXPECT_EQ(bad.out.find("Location:"), std::string::npos) << bad.out;
+    EXPECT_NE(bad.out.find("logged out"), std::string::npos) << bad.out;
+}
+
 }  // namespace
