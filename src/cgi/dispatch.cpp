@@ -367,7 +367,10 @@ Finish query_dispatch(bool reread_cmd) {
     }
     imsg("Query cmd = %s", g.gcmd.c_str());
     if (g.gcmd == "url") return do_url();
-    static const char* const kOwnHeader[] = {"lg", "item", "logout", "show_tpl", "raw"};
+    // The login commands (and the login page, which may log in from the
+    // remembered-login cookie) set cookies: they write the header themselves.
+    static const char* const kOwnHeader[] = {"lg", "item", "logout", "show_tpl", "raw", "", "flogin", "login",
+                                             "auto_login"};
     bool own = false;
     for (const char* c : kOwnHeader) own = own || g.gcmd == c;
     if (!own) do_content();
