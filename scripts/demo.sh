@@ -24,7 +24,8 @@ say() { echo "demo.sh: $*"; }
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 install_build_packages() {
-    local want=(build-essential cmake libgtest-dev googletest libgumbo-dev python3 openssl curl iproute2)
+    local want=(build-essential cmake libgtest-dev googletest libbenchmark-dev libgumbo-dev libxml2-dev
+                python3 openssl curl iproute2 psmisc)
     local missing=() p
     for p in "${want[@]}"; do have_pkg "$p" || missing+=("$p"); done
     [ ${#missing[@]} -eq 0 ] && return 0
