@@ -369,6 +369,8 @@ int user_checkauth2(int setlogin) {
         }
         if (!user_authok()) {
             if (!g.gcl) {
+                // Commands that write their own header have not done so yet.
+                do_content();
                 gprintf("%s", lang_get("Not currently logged in, please login again\n"));
                 const char* again = lang_get("Click here to login again");
                 if (!g.gwml)

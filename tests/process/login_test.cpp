@@ -169,6 +169,11 @@ TEST(LoginProcess, AddressIdleTimeAndLogoutEndTheSession) {
         EXPECT_NE(a.body().find(c.want), std::string::npos) << c.addr << "\n" << a.out;
     }
 
+    // A command that writes its own header still answers with a header.
+    auto item = L.h.get("cmd=item&item=1&utoken=" + url_enc(tok), {{"REMOTE_ADDR", "10.1.3.3"}});
+    EXPECT_EQ(item.out.rfind("Content-type: ", 0), 0u) << item.out;
+    EXPECT_NE(item.out.find("Not currently logged in, please login again"), std::string::npos) << item.out;
+
     // Idle for 61 minutes.
     L.set_profile_line("log_time", std::to_string(std::time(nullptr) - 61 * 60));
     auto t = L.check(tok, utokc, {{"REMOTE_ADDR", "10.1.2.3"}});
