@@ -28,7 +28,9 @@ TEST(Cli, SpellEndsTheProcess) {
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.out.find("Test Results"), std::string::npos);   // no request is served
-    if (r.err.find("not available") != std::string::npos) EXPECT_EQ(r.status, 1);
+    if (r.err.find("not available") != std::string::npos) {
+        EXPECT_EQ(r.status, 1);
+    }
 }
 
 }  // namespace

@@ -125,7 +125,9 @@ TEST(Request, SessionCommandsPassTheSessionCheckFirst) {
         // Without a valid session no command handler runs: the answer is
         // the session check's (its placeholder, or the real login page).
         std::size_t p = r.out.find(kMissing);
-        if (p != std::string::npos) EXPECT_NE(r.out.find(std::string(kMissing) + "user_checkauth"), std::string::npos) << cmd;
+        if (p != std::string::npos) {
+            EXPECT_NE(r.out.find(std::string(kMissing) + "user_checkauth"), std::string::npos) << cmd;
+        }
         EXPECT_FALSE(r.body().empty()) << cmd;
     }
 }
@@ -140,8 +142,9 @@ TEST(Request, PostedCommandsWithoutSession) {
     // Other posted commands and buttons go through the session check.
     for (const char* body : {"cmd=list", "new=Compose", "logout.x=3", "fld_rename7=x", "checknew=1"}) {
         auto r = h.post(body);
-        if (r.out.find(kMissing) != std::string::npos)
+        if (r.out.find(kMissing) != std::string::npos) {
             EXPECT_NE(r.out.find(std::string(kMissing) + "user_checkauth"), std::string::npos) << body;
+        }
     }
     // A post whose URL names a command is a query request: the body is not read.
     auto r = h.post("cmd=manager", "cmd=test");
