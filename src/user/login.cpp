@@ -196,12 +196,19 @@ void first_page() {
     tpl_show("frame");
 }
 
+// The code a login page carries: only compared for equality with the code
+// of the last login, so two pages shown in the same second must differ too.
+std::string page_code() {
+    long long n = login_random_int();
+    return tencode(n ? n : static_cast<long long>(std::time(nullptr)));
+}
+
 // The login page itself.
 void show_login_form() {
     const std::string& qu = query_find("user");
     if (!qu.empty()) var_set("user", value_encode(field_text(qu, kNameMax)));
     var_set("pophost", value_encode(wm_ini_get(K_pophost)));
-    var_set("tcode", tencode(static_cast<long long>(std::time(nullptr))));
+    var_set("tcode", page_code());
     tpl_show("login");
 }
 
@@ -247,7 +254,7 @@ int cookie_login() {
     std::uint64_t secret = login_random64();
     if (secret == 0) return 0;
     prof.xtcode = secret;
-    prof.xlpcode = tencode(static_cast<long long>(std::time(nullptr)));
+    prof.xlpcode = page_code();
     prof.xpophost = get_host(0);
     issue_token();
     imsg("f_login time %d\n", static_cast<int>(std::time(nullptr)));
@@ -399,7 +406,7 @@ int r_login(int auto_login) {
     const std::uint64_t old_secret = p.xtcode;
     const std::string old_lpcode = p.xlpcode;
     std::string form_code = field_text(form_find("tcode"), 40);
-    std::string now_code = tencode(static_cast<long long>(std::time(nullptr)));
+    std::string now_code = page_code();
     if (ini_true(K_no_tcode) || auto_login || g.gcl) {
         p.xlpcode = now_code;
     } else if (!p.xlpcode.empty()) {

@@ -44,8 +44,12 @@ function request(query, { method = 'GET', body = '', cookie = '', from = '127.0.
 
 const form = (o) => new URLSearchParams(o).toString();
 
-function login(user, pass, more = {}) {
-    return request('', { method: 'POST', body: form({ cmd: 'login', user, pass, frame: 'on', ...more }) });
+// As a browser does: the login page first, then the form with its code.
+async function login(user, pass, more = {}) {
+    const page = await request('');
+    const tcode = /name="tcode" value="(\d+)"/.exec(page.body)?.[1];
+    assert.ok(tcode, 'login page without its code');
+    return request('', { method: 'POST', body: form({ cmd: 'login', user, pass, frame: 'on', tcode, ...more }) });
 }
 
 // The "check" command answers +OK or -ERR after the session check.
@@ -73,7 +77,7 @@ describe('login through the web server against dovecot', { skip: noServers }, ()
     });
 
     test('a session from login to logout', async () => {
-        const r = await login(user, pass, { set_cookie: 'on', tcode: '1234' });
+        const r = await login(user, pass, { set_cookie: 'on' });
         const tok = r.cookies.utok?.value;
         const utokc = r.cookies.utokc?.value;
         assert.ok(tok && tok.startsWith(`${name}_`), `token cookie: ${JSON.stringify(r.headers['set-cookie'])}`);
@@ -102,7 +106,7 @@ describe('login through the web server against dovecot', { skip: noServers }, ()
         assert.match(late.body, /-ERR/);
 
         // A new session; logout ends it and its token is refused after.
-        const again = await login(user, pass, { tcode: '1235' });
+        const again = await login(user, pass);
         const tok2 = again.cookies.utok.value;
         const utokc2 = again.cookies.utokc.value;
         assert.match((await check(tok2, utokc2)).body, /\+OK/);
