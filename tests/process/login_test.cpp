@@ -289,6 +289,10 @@ TEST(LoginProcess, RememberedLoginCookie) {
         auto r = L.login("ann", kPass, "&set_cookie=on", {{"REMOTE_ADDR", "10.1.2.3"}});
         std::string id = cookie_of(r, "lksid"), sig = cookie_of(r, "lkssig");
         ASSERT_EQ(id, "ann@127.0.0.1") << r.header();
+        // "flogin" always shows the form, whatever the cookies say.
+        auto form = L.h.get("cmd=flogin", {{"HTTP_COOKIE", "lksid=" + id + "; lkssig=" + sig}});
+        EXPECT_EQ(cookie_of(form, "utok"), "<none>");
+        EXPECT_NE(form.out.find("name=\"tcode\""), std::string::npos);
         for (const Case& c : round) {
             std::string cookie = "lksid=" + id + "; lkssig=" + (c.forge ? "1" : "") + sig;
             auto a = L.h.get("", {{"HTTP_COOKIE", cookie}, {"REMOTE_ADDR", c.addr}});
