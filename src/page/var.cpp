@@ -98,6 +98,14 @@ const std::string& var_find(std::string_view name) {
 
 int var_count() { return static_cast<int>(st().vars.size()); }
 
+bool var_get_pair(int i, std::string& name, std::string& value) {
+    const VarState& s = st();
+    if (i < 0 || static_cast<std::size_t>(i) >= s.vars.size()) return false;
+    name = s.vars[static_cast<std::size_t>(i)].first;
+    value = s.vars[static_cast<std::size_t>(i)].second;
+    return true;
+}
+
 void var_reset() { st() = VarState{}; }
 
 void var_set_list(std::string_view name, const std::vector<std::string>* list) {

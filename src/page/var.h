@@ -14,6 +14,10 @@ void var_set(const char* name, const char* value);
 const std::string& var_find(std::string_view name);   // "" when unset
 int var_count();
 void var_reset();
+// Entry i of the store in the order the names were first set; false past
+// the end.  The profile writer walks the store with it to save user
+// variables that handlers set.
+bool var_get_pair(int i, std::string& name, std::string& value);
 
 // The items, each followed by "\n", as one value.  A null list is logged.
 void var_set_list(std::string_view name, const std::vector<std::string>* list);

@@ -349,6 +349,7 @@ TEST_F(ProfileTest, AddFolderAndUserVariables) {
     prof.xpop_name[0] = "h";
     std::string text = profile_text();
     EXPECT_NE(text.find("\nu_eight_bit 1\n"), std::string::npos);
+    EXPECT_NE(text.find("\nu_lang fr\n"), std::string::npos);   // handler-set values are saved too
 }
 
 TEST_F(ProfileTest, RequestFieldsSetUserVariables) {
