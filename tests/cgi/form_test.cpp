@@ -214,7 +214,8 @@ std::string upload(const std::string& name, const std::string& fname, const std:
 std::string closing() { return std::string("--") + kBoundary + "--\r\n"; }
 
 TEST_F(FormTest, MultipartFieldsAndFiles) {
-    const std::string binary("\x00\x01\r\n\r\nbin\r\n\xff", 14);
+    static const char kBinary[] = "\x00\x01\r\n\r\nbin\r\n\xff";
+    const std::string binary(kBinary, sizeof kBinary - 1);
     set_body("preamble ignored\r\n" + field("cmd", "send") + field("text", "line1\r\nline2") +
              field("set_subject", "Hello") + upload("attach", "../../etc/passwd", binary) +
              upload("attach2", "note.txt", "text\r\n", "text/plain") + field("after", "ok") + closing() +
@@ -269,7 +270,7 @@ TEST_F(FormTest, MultipartDefects) {
         {"truncated inside a part", "multipart/form-data; boundary=XyZ", field("a", "1") + "--XyZ\r\nContent-Disp", -1, 1},
         {"no closing line", "multipart/form-data; boundary=XyZ", field("a", "1") + field("b", "2"), -1, 1},
         {"content length beyond the body", "multipart/form-data; boundary=XyZ", field("a", "1") + closing(), 1 << 20, 1},
-        {"garbage", "multipart/form-data; boundary=XyZ", std::string("\x00\xff\r\r\n--\n--Xy", 13), -1, 0},
+        {"garbage", "multipart/form-data; boundary=XyZ", std::string("\x00\xff\r\r\n--\n--Xy", 12), -1, 0},
         {"part without a name", "multipart/form-data; boundary=XyZ", part("Content-Type: text/plain", "x") + closing(), -1, 0},
     };
     for (const auto& c : cases) {
