@@ -487,6 +487,7 @@ $smtp_auth
 domain $DOMAIN
 log_file $RUN/log/larkspur.log
 debug true
+use_page_size true
 EOF
     mv -f "$d/cgi-bin/larkspur.ini.new" "$d/cgi-bin/larkspur.ini"
     touch "$RUN/log/larkspur.log"
