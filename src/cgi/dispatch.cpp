@@ -17,6 +17,7 @@
 #include "cgi/maint.h"
 #include "cgi/request.h"
 #include "support/str.h"
+#include "user/lock.h"
 #include "user/profile.h"
 
 // The profile is linked only when the user subsystem is; until then the
@@ -251,9 +252,8 @@ Finish route_result(const Route& r, int result) {
     case kRouteZeroIsError: return result ? kFinishNormal : kFinishError;
     case kRouteLogout:
         if (!result) return kFinishError;
-        user_release();
         imsg("Finished cmd=%s\n\n", g.gcmd.c_str());
-        std::fflush(stdout);
+        user_release_detached();
         return kFinishExit0;
     case kRouteNormal: break;
     }
@@ -450,8 +450,7 @@ int finish_request(Finish how) {
                 continue;
             }
             lmsg("Finished with error cmd=%s", g.gcmd.c_str());
-            user_release();
-            std::fflush(stdout);
+            user_release_detached();
             return 1;
         case kFinishNormal:
         case kFinishLogin: {
@@ -464,7 +463,7 @@ int finish_request(Finish how) {
             imsg("Finished cmd=%s\n\n", g.gcmd.c_str());
             if (how == kFinishLogin) {
                 std::fflush(nullptr);
-                user_release();
+                user_release_detached();
                 auto_purge();
                 return 0;
             }
@@ -475,8 +474,9 @@ int finish_request(Finish how) {
                 how = query_dispatch(false);
                 continue;
             }
-            user_release();
-            std::fflush(stdout);
+            // The page is complete: hand it to the web server before the
+            // lock release pauses.
+            user_release_detached();
             return 0;
         }
         }
