@@ -290,13 +290,24 @@ TEST(ReadProcess, FolderPageAndPhoneDecks) {
     auto l = E.get("cmd=list&fld=0");
     EXPECT_NE(l.header().find("text/vnd.wap.wml"), std::string::npos);
     std::string deck = l.body();
+    auto well_formed = [&](const std::string& text) {
+        E.h.write_file("deck.wml", text);
+        std::string cmd = "xmllint --noout " + E.h.path("deck.wml") + " 2>&1";
+        FILE* p = popen(cmd.c_str(), "r");
+        std::string out;
+        char buf[512];
+        while (p && fgets(buf, sizeof buf, p)) out += buf;
+        int rc = p ? pclose(p) : -1;
+        return rc == 0 ? std::string() : "xmllint: " + out;
+    };
+    EXPECT_EQ(well_formed(deck), "") << deck;
     EXPECT_NE(deck.find("<wml>"), std::string::npos);
     EXPECT_NE(deck.find("</wml>"), std::string::npos);
     EXPECT_EQ(deck.find("selected"), std::string::npos);
     std::string id = E.id_of("Plain hello");
     auto i = E.get("cmd=item&fld=0&item=" + id);
     EXPECT_NE(i.body().find("Hello plain world &amp; &lt;friends&gt;"), std::string::npos) << i.body();
-    EXPECT_NE(i.body().find("</wml>"), std::string::npos);
+    EXPECT_EQ(well_formed(i.body()), "") << i.body();
 }
 
 }  // namespace
