@@ -603,10 +603,12 @@ int f_list_new() {
 }
 
 namespace {
-int list_named(int key) {
-    int f = fld_find(wm_ini_get(key));
-    if (wm_ini_get(key).empty() || f < 0) {
-        imsg("Folder %s does not exist\n", wm_ini_get(key).c_str());
+int list_named(int key, const char* dflt) {
+    // Without the setting, the name new profiles give the folder.
+    const std::string name = wm_ini_get(key).empty() ? std::string(dflt) : wm_ini_get(key);
+    int f = fld_find(name);
+    if (f < 0) {
+        imsg("Folder %s does not exist\n", name.c_str());
         f = 0;
     }
     ls().xfolder = f;
@@ -616,11 +618,11 @@ int list_named(int key) {
 
 int f_list_waste() {
     if (!user_checkauth()) return 0;
-    return list_named(K_waste_name);
+    return list_named(K_waste_name, "Trash Can");
 }
 int f_list_copy() {
     if (!user_checkauth()) return 0;
-    return list_named(K_copy_name);
+    return list_named(K_copy_name, "Copies to self");
 }
 
 int f_list_held() {

@@ -280,6 +280,42 @@ TEST(ReadProcess, HostileHtmlShownAsIsRunsNothing) {
     }
 }
 
+TEST(ReadProcess, EveryListCommandListsItsFolderAndChecksOnlyWhenAsked) {
+    ReadEnv E;
+    ASSERT_TRUE(E.pop.ok());
+    E.login();
+    auto pop_logins = [&] {
+        int k = 0;
+        for (const auto& l : E.pop.log_lines()) k += l.rfind("user ", 0) == 0;
+        return k;
+    };
+    const int base = pop_logins();
+    struct Case { std::string request; std::string shows; int checks; };
+    const Case cases[] = {
+        {"cmd=list&fld=0", "5 messages", 0},               // checked a moment ago: too soon
+        {"cmd=list&fld=0&checknew=false", "5 messages", 0},
+        {"cmd=list&fld=0&checknew=1", "5 messages", 1},
+        {"cmd=checknew", "5 messages", 1},
+        {"cmd=list_waste", "<h1>Trash Can</h1>", 0},
+        {"cmd=list_copy", "<h1>Copies to self</h1>", 0},
+        {"cmd=stub", "<h1>New mail</h1>", 1},
+        {"cmd=list&fld=77", "5 messages", 0},              // no such folder: new mail
+    };
+    int expected = base;
+    for (const Case& c : cases) {
+        auto r = E.get(c.request);
+        expected += c.checks;
+        EXPECT_NE(r.body().find(c.shows), std::string::npos) << c.request << " " << r.body().substr(r.body().find("<main"), 400);
+        EXPECT_EQ(pop_logins(), expected) << c.request;
+    }
+    // The held folder is listed from a form.
+    auto held = E.post("cmd=list_held");
+    EXPECT_NE(held.body().find("<h1>held</h1>"), std::string::npos) << held.body().substr(held.body().find("<main"), 400);
+    auto sw = E.post("switch=1&dstfld=1");
+    EXPECT_NE(sw.body().find("<h1>Trash Can</h1>"), std::string::npos) << sw.out.substr(0, 2000);
+    EXPECT_NE(sw.body().find("This folder is empty"), std::string::npos);
+}
+
 TEST(ReadProcess, FolderPageAndPhoneDecks) {
     ReadEnv E;
     ASSERT_TRUE(E.pop.ok());
