@@ -81,12 +81,14 @@ describe('genmail', () => {
         }
     });
 
-    test('delivered by SMTP, the mailbox holds the messages in order', { skip: noServers }, async () => {
+    test('delivered by SMTP, the mailbox holds every message', { skip: noServers }, async () => {
         const user = env.LK_APOP_USER, pass = env.LK_APOP_PASS;
         await popDeleteAll(user, pass);
         const seed = String(1000 + crypto.randomInt(1000));
         const rows = await loadMailbox(user, pass, '--seed', seed, '--small');
-        assert.deepEqual(await popSubjects(user, pass), rows.map((r) => r.subject));
+        // The queue hands messages to LMTP in no guaranteed order.
+        const sorted = (a) => [...a].sort();
+        assert.deepEqual(sorted(await popSubjects(user, pass)), sorted(rows.map((r) => r.subject)));
         const c = await LineClient.connect(port('LK_POP3_PORT'));
         await c.line();
         await c.cmd(`USER ${user}`);
