@@ -35,6 +35,16 @@ async function pop3(user, pass, how = 'plain') {
 // Every message of a mailbox: [{ uidl, text }].
 async function mailbox(user, pass, how) {
     const s = await pop3(user, pass, how);
+    // A failed check must not leave the connection open: node would wait
+    // for it and the test file would never end.
+    try {
+        return await readAll(s, user, how);
+    } finally {
+        s.c.close();
+    }
+}
+
+async function readAll(s, user, how) {
     assert.ok(s.ok, `${how} login of ${user}: ${s.reply}`);
     s.c.send('UIDL');
     assert.match(await s.c.line(), /^\+OK/);
@@ -51,7 +61,6 @@ async function mailbox(user, pass, how) {
         out.push({ uidl, text: (await s.c.dotted()).join('\n') });
     }
     await s.c.cmd('QUIT');
-    s.c.close();
     return out;
 }
 
