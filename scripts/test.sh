@@ -62,7 +62,7 @@ count_tests() {
         TESTS_FAILED=$((TESTS_FAILED + fail))
         return
     fi
-    # node --test: "# pass N" / "# fail N" (or the spec reporter's "ℹ pass N")
+    # node --test: "# pass N" / "# fail N" (or the default reporter's "ℹ pass N")
     if grep -qE '^(# |ℹ )pass [0-9]+' "$log"; then
         p=$(grep -oE '^(# |ℹ )pass [0-9]+' "$log" | tail -1 | grep -oE '[0-9]+$')
         f=$(grep -oE '^(# |ℹ )fail [0-9]+' "$log" | tail -1 | grep -oE '[0-9]+$')
