@@ -31,6 +31,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -326,5 +327,34 @@ private:
         return r;
     }
 };
+
+// Percent-encodes everything but letters, digits, "-", "_" and ".", for
+// putting passwords and tokens into test requests.
+inline std::string url_enc(const std::string& s) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string o;
+    for (unsigned char c : s) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.') {
+            o += static_cast<char>(c);
+        } else {
+            o += '%';
+            o += hex[c >> 4];
+            o += hex[c & 15];
+        }
+    }
+    return o;
+}
+
+// The value of the first "Set-cookie: NAME=" line of a response header, or
+// `absent` when the header sets no such cookie.
+inline std::string cookie_value(const CgiResult& r, const std::string& name, const std::string& absent = "") {
+    const std::string h = r.header();
+    const std::string key = "Set-cookie: " + name + "=";
+    std::size_t at = h.find(key);
+    if (at == std::string::npos) return absent;
+    at += key.size();
+    std::size_t end = h.find(';', at);
+    return end == std::string::npos ? absent : h.substr(at, end - at);
+}
 
 }  // namespace lk_test

@@ -17,26 +17,9 @@ using lk_test::CgiResult;
 
 constexpr const char* kPass = "Rd9-secretPW";
 
-std::string url_enc(const std::string& s) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string o;
-    for (unsigned char c : s) {
-        if (isalnum(c) || c == '-' || c == '_' || c == '.') o += static_cast<char>(c);
-        else {
-            o += '%';
-            o += hex[c >> 4];
-            o += hex[c & 15];
-        }
-    }
-    return o;
-}
+using lk_test::url_enc;
 
-std::string cookie_of(const CgiResult& r, const std::string& name) {
-    std::smatch m;
-    std::string h = r.header();
-    std::regex re("Set-cookie: " + name + "=([^;]*);");
-    return std::regex_search(h, m, re) ? m[1].str() : std::string();
-}
+std::string cookie_of(const CgiResult& r, const std::string& name) { return lk_test::cookie_value(r, name); }
 
 const char* kAttachment = "\x01\x02" "binary\xff\xfe attachment bytes\n";
 
