@@ -198,7 +198,7 @@ bool addr_sane(std::string_view a) {
     int ats = 0;
     for (char c : a) {
         unsigned char u = static_cast<unsigned char>(c);
-        if (u <= 32 || u >= 127) return false;
+        if (u < 32 || u >= 127 || (u == 32 && !quote)) return false;
         if (c == '"') quote = !quote;
         else if (!quote && (c == '<' || c == '>' || c == ',' || c == '(' || c == ')')) return false;
         else if (!quote && c == '@') ++ats;

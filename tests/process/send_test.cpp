@@ -76,7 +76,7 @@ TEST(SendProcess, SendsTheMessageDotStuffedAndFilesTheCopy) {
     auto d = e.data();
     std::string all;
     for (const auto& l : d) all += l + "\n";
-    EXPECT_NE(all.find("\n..\n...dot line\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("\n..\n..dot line\n"), std::string::npos) << all;
     EXPECT_NE(all.find("To: Bob <bob@example.test>\n"), std::string::npos);
     EXPECT_NE(all.find("filename=\"notes.bin\""), std::string::npos);
     EXPECT_NE(all.find(sencode_base64(std::string("\x00\x01\xff\r\n.\r\nbytes", 12))), std::string::npos);
