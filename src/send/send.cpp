@@ -25,6 +25,7 @@
 #include "send/mailenc.h"
 #include "send/smtp.h"
 #include "store/copyself.h"
+#include "support/spawn.h"
 #include "support/str.h"
 #include "user/paths.h"
 #include "user/profile.h"
@@ -139,6 +140,8 @@ std::string field_or_empty(const char* name) {
     return lower(v) == name ? "" : v;
 }
 
+void spawn_log(const char* text) { imsg("%s", text); }
+
 std::string resell(const std::string& key) {
     std::ifstream f(file_tpl("res.dat"));
     if (f) {
@@ -180,8 +183,22 @@ std::string body_trailer() {
         return s.str();
     }
     if (add[0] == '~') {
-        imsg("body_add_spawn: program trailers are not run by this build (%.200s)\n", add.c_str() + 1);
-        return "";
+        // The first line may take the program up to 10 seconds; further
+        // lines are taken while they are already there.
+        sp_init(spawn_log, spawn_log, spawn_log);
+        SpawnHandle* sp = sp_do(add.substr(1));
+        if (!sp) {
+            emsg("body_add_spawn: spawn (%.200s) failed: %.200s", add.c_str() + 1, sp_msg(nullptr));
+            return "";
+        }
+        std::string out, line;
+        int wait = 10;
+        while (sp_gets(sp, line, 512, wait) > 0) {
+            out += line.substr(0, line.find_first_of("\r\n")) + "\n";
+            wait = 0;
+        }
+        sp_close(sp);
+        return out;
     }
     if (add == "from_template") return form_find("body_add");
     return add;
@@ -481,6 +498,13 @@ int r_send() {
     std::string bad;
     if (!fields_clean(bad)) {
         f_error(lang_get("Send failed: the %s field holds a line break"), bad.c_str());
+        return show_compose_again(files);
+    }
+    const std::string& pgpto = form_find("pgpto");
+    if ((!pgpto.empty() && pgpto.find("(no encryption)") == std::string::npos) || !form_find("send_sign").empty()) {
+        // There is no encryption engine: never send in clear what was meant
+        // to go encrypted or signed.
+        f_error("%s", lang_get("Send failed: encryption and signing are not available"));
         return show_compose_again(files);
     }
     check_attachments(files);

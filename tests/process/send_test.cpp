@@ -156,6 +156,30 @@ TEST(SendProcess, LineBreaksInAnyHeaderFieldRefuseTheSendBeforeTheServer) {
     EXPECT_EQ(e.smtp.log(), "") << "no command reached the server";
 }
 
+TEST(SendProcess, ComposePageInHtmlAndWmlWithTheFromAddress) {
+    SendEnv e("", "body_add ~/bin/echo -- sent from the web\n");
+    auto r = e.h.get("cmd=new&to=" + url_enc("Bob <bob@example.test>") + "&utoken=" + url_enc(e.tok), e.env());
+    EXPECT_TRUE(r.out_has("name=\"reply\" value=\"ann@example.test\"")) << r.out;
+    EXPECT_TRUE(r.out_has("value=\"Bob &lt;bob@example.test&gt;\"")) << r.out;
+    EXPECT_TRUE(r.out_has("enctype=\"multipart/form-data\""));
+    // The trailer program's output ends the text.
+    r = e.send(basic());
+    EXPECT_TRUE(r.out_has("Your message was sent.")) << r.out;
+    EXPECT_NE(e.smtp.log().find("\n-- sent from the web\n"), std::string::npos) << e.smtp.log();
+    e.h.set_ini(e.h.read_file("larkspur.ini") + "wml true\n");
+    for (const char* q : {"cmd=new", "cmd=send"}) {
+        r = e.h.get(std::string(q) + "&utoken=" + url_enc(e.tok), e.env());
+        ASSERT_NE(r.header().find("text/vnd.wap.wml"), std::string::npos) << r.out;
+        e.h.write_file("deck.wml", r.body());
+        std::string cmd = "xmllint --noout " + e.h.path("deck.wml") + " 2>&1";
+        FILE* p = popen(cmd.c_str(), "r");
+        char buf[512];
+        std::string lint;
+        while (p && fgets(buf, sizeof buf, p)) lint += buf;
+        EXPECT_EQ(p ? pclose(p) : -1, 0) << lint << r.body();
+    }
+}
+
 TEST(SendProcess, OnlyFilesOfThisUploadAreAttached) {
     SendEnv e("");
     std::string secret = e.h.dir + "/secret.txt";
@@ -179,6 +203,10 @@ TEST(SendProcess, RecipientRulesAndLimits) {
     r = e.send(v);
     EXPECT_TRUE(r.out_has("send failed not allowed &gt; 1 messages in 1 day") ||
                 r.out_has("send failed not allowed > 1 messages in 1 day")) << r.out;
+    v = basic();
+    v.emplace_back("pgpto", "bob key");
+    r = e.send(v);
+    EXPECT_TRUE(r.out_has("encryption and signing are not available")) << r.out;
     v = basic();
     v[0].second = "To";
     r = e.send(v);
