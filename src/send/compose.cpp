@@ -141,14 +141,15 @@ bool compose_write(const OutMessage& m, const std::string& path, long& lines, st
 
     bool ok = true;
     std::string outer = make_boundary();
-    if (!m.has_html && m.attach.empty()) {
+    const bool mixed = !m.attach.empty() || !m.carried.empty();
+    if (!m.has_html && !mixed) {
         text_part(o, m.text, m.html_body, m.no_qp, "");
     } else {
-        std::string alt = m.has_html ? (m.attach.empty() ? outer : outer + ".alt") : "";
-        if (m.attach.empty()) o.put("Content-Type: multipart/alternative;\r\n\tboundary=\"" + outer + "\"\r\n");
+        std::string alt = m.has_html ? (mixed ? outer + ".alt" : outer) : "";
+        if (!mixed) o.put("Content-Type: multipart/alternative;\r\n\tboundary=\"" + outer + "\"\r\n");
         else o.put("Content-Type: multipart/mixed;\r\n\tboundary=\"" + outer + "\"\r\n");
         o.put("\r\nThis is a multi-part message in MIME format.\r\n");
-        if (m.has_html && !m.attach.empty()) {
+        if (m.has_html && mixed) {
             // Text and HTML as one alternative part, the files beside it.
             o.put("\r\n--" + outer + "\r\n");
             o.put("Content-Type: multipart/alternative;\r\n\tboundary=\"" + alt + "\"\r\n\r\n");
@@ -161,9 +162,13 @@ bool compose_write(const OutMessage& m, const std::string& path, long& lines, st
             text_part(o, m.html, true, m.no_qp, alt);
             o.put("\r\n--" + alt + "--\r\n");
         }
+        for (const std::string& part : m.carried) {
+            o.put("\r\n--" + outer + "\r\n");
+            o.put(part);
+        }
         for (const OutAttach& a : m.attach)
             if (!(ok = attachment_part(o, a, outer, err))) break;
-        if (!m.attach.empty()) o.put("\r\n--" + outer + "--\r\n");
+        if (mixed) o.put("\r\n--" + outer + "--\r\n");
     }
     lines = o.lines();
     bool wrote = o.ok() && std::fflush(f) == 0;

@@ -31,6 +31,9 @@ struct OutMessage {
     std::string html;         // its text
     bool no_qp = false;       // the site turned quoted-printable off
     std::vector<OutAttach> attach;
+    // Parts carried over from a forwarded message, each complete with its
+    // own header block and transfer-encoded body (CR LF line ends).
+    std::vector<std::string> carried;
 };
 
 // A fresh temporary file, created exclusively with a unique name in the

@@ -25,12 +25,14 @@
 #include "send/mailenc.h"
 #include "send/smtp.h"
 #include "store/copyself.h"
+#include "store/msgfile.h"
 #include "support/spawn.h"
 #include "support/str.h"
 #include "user/paths.h"
 #include "user/profile.h"
 #include "user/session.h"
 #include "view/date.h"
+#include "view/mime.h"
 #include "view/mimecodec.h"
 
 namespace {
@@ -138,6 +140,32 @@ void check_attachments(std::vector<OutAttach>& files) {
 std::string field_or_empty(const char* name) {
     std::string v = form_find(name);
     return lower(v) == name ? "" : v;
+}
+
+// The named parts of the message being forwarded (form fields "fld" and
+// "item"), each with its own header and encoded body as stored.  false
+// when the message cannot be read: the person asked for its files.
+bool forward_attachments(std::vector<std::string>& out) {
+    const std::string& fld = form_find("fld");
+    const std::string& item = form_find("item");
+    if (!get_item(fld.c_str(), item.c_str())) {
+        imsg("forward_attachments: get_item failed for original item (fld=%.200s,item=%.200s)\n", fld.c_str(),
+             item.c_str());
+        return false;
+    }
+    MimeTree tree;
+    mime_parse(msgbuf().text, tree);
+    for (std::size_t i = 1; i < tree.parts.size(); ++i) {
+        const MimePart& p = tree.parts[i];
+        if (!p.children.empty() || p.h.name.empty() || p.number <= 0) continue;
+        std::string part = to_crlf_lines(p.head);
+        part += "\r\n";
+        std::string body(p.body);
+        if (!body.empty() && body.back() != '\n') body += "\r\n";
+        part += body;
+        out.push_back(part);
+    }
+    return true;
 }
 
 void spawn_log(const char* text) { imsg("%s", text); }
@@ -540,6 +568,10 @@ int r_send() {
     }
     m.no_qp = ini_true(K_no_quoted_printable);
     m.attach = files;
+    if (!form_find("fwdedit_attachments").empty() && !forward_attachments(m.carried)) {
+        f_error(lang_get("Sorry I could not send the message (%s)"), lang_get("the forwarded message is gone"));
+        return show_compose_again(files);
+    }
 
     TempFile msg{temp_fname()};
     long lines = 0;

@@ -24,8 +24,8 @@ struct SendEnv {
     FakeServer smtp;
     CgiHarness h;
     std::string tok, utokc;
-    explicit SendEnv(const std::string& smtp_rules, const std::string& extra = "")
-        : pop("pop3", std::string("user ann ") + kPass + "\n", 60),
+    explicit SendEnv(const std::string& smtp_rules, const std::string& extra = "", const std::string& mailbox = "")
+        : pop("pop3", std::string("user ann ") + kPass + "\n" + mailbox, 60),
           smtp("smtp", std::string("user ann ") + kPass + "\n" + smtp_rules, 60),
           h("", true) {
         h.set_ini("templates @TPL@\nworkarea @WORK@\npophost 127.0.0.1\nport " + std::to_string(pop.port()) +
@@ -178,6 +178,30 @@ TEST(SendProcess, ComposePageInHtmlAndWmlWithTheFromAddress) {
         while (p && fgets(buf, sizeof buf, p)) lint += buf;
         EXPECT_EQ(p ? pclose(p) : -1, 0) << lint << r.body();
     }
+}
+
+TEST(SendProcess, AForwardCarriesTheNamedPartsOfTheStoredMessage) {
+    SendEnv e("", "", "message <<EOM\n"
+                      "From: zed@example.test\nTo: ann@example.test\nSubject: Photo\nMessage-ID: <ph@example.test>\n"
+                      "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"XB\"\n\n"
+                      "--XB\nContent-Type: text/plain\n\nthe text part stays behind\n"
+                      "--XB\nContent-Type: image/png; name=\"dot.png\"\nContent-Transfer-Encoding: base64\n\n"
+                      "iVBORw0KGgo=\n--XB--\nEOM\n");
+    e.h.get("cmd=list&fld=0&utoken=" + url_enc(e.tok), e.env());
+    std::string idx = e.h.read_file("work/u_an/ann@127_0_0_1/0/index.dat");
+    ASSERT_FALSE(idx.empty());
+    auto v = basic();
+    v.insert(v.end(), {{"fwdedit_attachments", "1"}, {"fld", "0"}, {"item", idx.substr(0, idx.find('\t'))}});
+    auto r = e.send(v);
+    EXPECT_TRUE(r.out_has("Your message was sent.")) << r.out;
+    std::string all;
+    for (const auto& l : e.data()) all += l + "\n";
+    EXPECT_NE(all.find("Content-Type: image/png; name=\"dot.png\"\nContent-Transfer-Encoding: base64\n\n"
+                       "iVBORw0KGgo=\n"),
+              std::string::npos)
+        << all;
+    EXPECT_EQ(all.find("the text part stays behind"), std::string::npos);
+    EXPECT_NE(all.find("Content-Type: multipart/mixed"), std::string::npos);
 }
 
 TEST(SendProcess, OnlyFilesOfThisUploadAreAttached) {
