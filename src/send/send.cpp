@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -79,7 +80,10 @@ void keep_store(const std::vector<OutAttach>& files) {
     std::vector<std::string> staged;
     for (std::size_t i = 0; i < kept.size(); ++i) {
         std::string tmp = user_fname(sfmt("keep%zu.new", i));
-        if (std::rename(kept[i].path.c_str(), tmp.c_str()) != 0) tmp.clear();
+        std::error_code ec;
+        if (std::rename(kept[i].path.c_str(), tmp.c_str()) != 0 &&
+            !std::filesystem::copy_file(kept[i].path, tmp, std::filesystem::copy_options::overwrite_existing, ec))
+            tmp.clear();
         staged.push_back(tmp);
     }
     keep_clear();
@@ -259,6 +263,9 @@ int show_compose_again(const std::vector<OutAttach>& files) {
     var_set("reply", html_escape(form_find("reply")));
     var_set("h_message", html_escape(form_find("message")));
     if (const std::string* html = nform_find("message_html")) var_set("h_message_html", html_escape(*html));
+    var_set("v_copyself", form_true("copyself") ? "checked" : "");
+    var_set("v_addsig", form_true("addsig") ? "checked" : "");
+    var_set("v_send_autocc", form_true("send_autocc") ? "checked" : "");
     var_set("send_failed", "1");
     f_error_set();
     tpl_show("send");

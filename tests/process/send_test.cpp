@@ -5,6 +5,7 @@
 // paths from the form, and credentials kept out of the log.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 
 #include "fake/fake_server.h"
@@ -24,13 +25,16 @@ struct SendEnv {
     FakeServer smtp;
     CgiHarness h;
     std::string tok, utokc;
-    explicit SendEnv(const std::string& smtp_rules, const std::string& extra = "", const std::string& mailbox = "")
+    // defaults: lines of the work area's default.dat, which new profiles start from.
+    explicit SendEnv(const std::string& smtp_rules, const std::string& extra = "", const std::string& mailbox = "",
+                     const std::string& defaults = "")
         : pop("pop3", std::string("user ann ") + kPass + "\n" + mailbox, 60),
           smtp("smtp", std::string("user ann ") + kPass + "\n" + smtp_rules, 60),
           h("", true) {
         h.set_ini("templates @TPL@\nworkarea @WORK@\npophost 127.0.0.1\nport " + std::to_string(pop.port()) +
                   "\nsmtphost 127.0.0.1\nsmtp_port " + std::to_string(smtp.port()) +
                   "\nsmtp_auth true\ndomain example.test\ndebug true\nlog send\npop_timeout 2\n" + extra);
+        if (!defaults.empty()) h.write_file("work/default.dat", defaults);
         auto r = h.post("cmd=login&user=ann&pass=" + url_enc(kPass));
         tok = lk_test::cookie_value(r, "utok");
         utokc = lk_test::cookie_value(r, "utokc");
@@ -204,6 +208,16 @@ TEST(SendProcess, AForwardCarriesTheNamedPartsOfTheStoredMessage) {
     EXPECT_NE(all.find("Content-Type: multipart/mixed"), std::string::npos);
 }
 
+TEST(SendProcess, FilesBeyondTheUsersLimitAreReportedAndLeftOut) {
+    SendEnv e("", "", "", "umax_attach 3\n");
+    auto r = e.send(basic(), {{"attach", "two.bin", "application/octet-stream", std::string(2048, 'a')},
+                              {"attach2", "big.bin", "application/octet-stream", std::string(2048, 'b')}});
+    EXPECT_TRUE(r.out_has("Your message was sent.")) << r.out;
+    EXPECT_TRUE(r.out_has("E19: Attach file 2 (big.bin) 2 kbytes too large to send")) << r.out;
+    EXPECT_NE(e.smtp.log().find("two.bin"), std::string::npos);
+    EXPECT_EQ(e.smtp.log().find("big.bin"), std::string::npos);
+}
+
 TEST(SendProcess, OnlyFilesOfThisUploadAreAttached) {
     SendEnv e("");
     std::string secret = e.h.dir + "/secret.txt";
@@ -236,6 +250,16 @@ TEST(SendProcess, RecipientRulesAndLimits) {
     r = e.send(v);
     EXPECT_TRUE(r.out_has("To: must be specified")) << r.out;
     EXPECT_EQ(e.smtp.log(), "");
+
+    // Yesterday's count does not hold today back.
+    std::time_t now = std::time(nullptr);
+    struct tm lt;
+    localtime_r(&now, &lt);
+    SendEnv next("", "max_sends 1\n", "", "sends 5\nsend_day " + std::to_string((lt.tm_yday + 1) % 366) + "\n");
+    v = basic();
+    v.emplace_back("bcc", "b1@example.test");
+    r = next.send(v);
+    EXPECT_TRUE(r.out_has("Your message was sent.")) << r.out;
 }
 
 }  // namespace
