@@ -252,17 +252,26 @@ bool fields_clean(std::string& bad) {
     return true;
 }
 
+// Text for a form value of the page: in a WML deck a "$" starts a variable.
+std::string field_text(std::string_view v) {
+    std::string out = html_escape(v);
+    if (!g.gwml) return out;
+    std::string w;
+    for (char c : out) w += c == '$' ? std::string("$$") : std::string(1, c);
+    return w;
+}
+
 // The compose page again after a failed send: everything typed, the files
 // kept, the reason in words.
 int show_compose_again(const std::vector<OutAttach>& files) {
     if (!files.empty()) keep_store(files);
     // The To box shows "h_from", as on reply pages.
-    var_set("h_from", html_escape(form_find("to")));
+    var_set("h_from", field_text(form_find("to")));
     for (const char* f : {"cc", "bcc", "subject", "h_priority"})
-        var_set(std::string(f).rfind("h_", 0) == 0 ? f : "h_" + std::string(f), html_escape(form_find(f)));
-    var_set("reply", html_escape(form_find("reply")));
-    var_set("h_message", html_escape(form_find("message")));
-    if (const std::string* html = nform_find("message_html")) var_set("h_message_html", html_escape(*html));
+        var_set(std::string(f).rfind("h_", 0) == 0 ? f : "h_" + std::string(f), field_text(form_find(f)));
+    var_set("reply", field_text(form_find("reply")));
+    var_set("h_message", field_text(form_find("message")));
+    if (const std::string* html = nform_find("message_html")) var_set("h_message_html", field_text(*html));
     var_set("v_copyself", form_true("copyself") ? "checked" : "");
     var_set("v_addsig", form_true("addsig") ? "checked" : "");
     var_set("v_send_autocc", form_true("send_autocc") ? "checked" : "");
@@ -355,7 +364,9 @@ std::string html_body_text() {
     std::string out = to_crlf_lines(form_find("message_html"));
     if (form_true("addsig") && !prof.xsig.empty()) {
         out += "<br>\r\n";
-        for (const std::string& l : next_addr(to_crlf_lines(prof.xsig), "\r\n")) out += html_escape(l) + "<br>\r\n";
+        std::string sig = to_crlf_lines(prof.xsig);
+        for (std::size_t at = 0, e; (e = sig.find("\r\n", at)) != std::string::npos; at = e + 2)
+            out += html_escape(sig.substr(at, e - at)) + "<br>\r\n";
     }
     return out;
 }
