@@ -6,7 +6,8 @@ lines are joined without line breaks) uses f_href, f_name, f_msgs, f_unread,
 f_new, f_size, and, for folders that may change, f_newname (a text field named
 f_nameN), f_rename (a button named fld_renameN) and f_delete (a delete link).
 After the rows: f_tmsgs, f_tunread, f_tnew, f_tsize.
-Forms post to the program: the renames, fld_create with newname, and empty.
+Forms post to the program: the renames, fld_create with newname, and empty;
+each carries must_lock, so it waits for the user's other requests.
 %%endif%%
 <main id="main" tabindex="-1">
 <h1>Folders</h1>
@@ -15,6 +16,7 @@ Forms post to the program: the renames, fld_create with newname, and empty.
 %%endif%%
 <form method="post" action="%%b_action%%">
 <input type="hidden" name="utoken" value="%%utoken%%">
+<input type="hidden" name="must_lock" value="1">
 <button type="submit" disabled hidden>Rename</button>
 <div class="scroll">
 <table class="tbl flds">
@@ -36,6 +38,7 @@ Forms post to the program: the renames, fld_create with newname, and empty.
 <h2>New folder</h2>
 <form class="tools" method="post" action="%%b_action%%">
 <input type="hidden" name="utoken" value="%%utoken%%">
+<input type="hidden" name="must_lock" value="1">
 <label for="newname">Name</label>
 <input type="text" id="newname" name="newname" maxlength="200" required class="grow">
 <button type="submit" class="primary" name="fld_create" value="1">Create folder</button>
@@ -45,6 +48,7 @@ Forms post to the program: the renames, fld_create with newname, and empty.
 <h2>Trash</h2>
 <form class="tools" method="post" action="%%b_action%%">
 <input type="hidden" name="utoken" value="%%utoken%%">
+<input type="hidden" name="must_lock" value="1">
 <p>Deleted messages wait in the trash until you empty it.</p>
 <button type="submit" class="danger" name="empty" value="1">Empty the trash</button>
 </form>

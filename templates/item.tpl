@@ -58,6 +58,7 @@ message), moveto/moveton with dstfld, setview with the view check boxes.
 <input type="hidden" name="utoken" value="%%utoken%%">
 <input type="hidden" name="fld" value="%%fld%%">
 <input type="hidden" name="item" value="%%item%%esc%%">
+<input type="hidden" name="must_lock" value="1">
 <button type="submit" class="danger" name="delitemn" value="1">Delete</button>
 <span class="grp">
 <label for="dstfld" class="vh">Move to folder</label>

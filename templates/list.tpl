@@ -58,6 +58,7 @@ clears some flags when absent, so they are passed on unchanged).
 <form method="post" action="%%b_action%%">
 <input type="hidden" name="utoken" value="%%utoken%%">
 <input type="hidden" name="fld" value="%%fld%%">
+<input type="hidden" name="must_lock" value="1">
 <div class="tools" role="group" aria-label="Selected messages">
 <button type="submit" class="danger" name="delsel" value="1">Delete</button>
 <button type="submit" name="rejsel" value="1">Delete and block sender</button>

@@ -37,6 +37,7 @@ struct IndexState {
     Index main;
     Index pstack;
     int curfld = 0;
+    int pcurfld = 0;
     int idx_asc = 1;
     int idx_shdr = -1;
     bool by_date = false;
@@ -568,12 +569,14 @@ int fld_find(std::string_view name) {
 void fld_push() {
     IndexState& s = st();
     s.pstack = std::move(s.main);
+    s.pcurfld = s.curfld;
     s.main = Index{};
 }
 
 void fld_pop() {
     IndexState& s = st();
     s.main = std::move(s.pstack);
+    s.curfld = s.pcurfld;
     s.pstack = Index{};
 }
 

@@ -76,6 +76,7 @@ std::string fld_get_uidl(int pos);
 std::string fld_get_pophost(int pos);
 std::string fld_get_popuser(int pos);
 int fld_find(std::string_view name);
+// Saves the loaded index with its folder number, and restores both.
 void fld_push();
 void fld_pop();
 void fld_mark_keep(const Record& rec);

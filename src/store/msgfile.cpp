@@ -14,6 +14,7 @@
 #include "cgi/handlers.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
+#include "store/folders.h"
 #include "net/sock.h"
 #include "support/str.h"
 #include "user/paths.h"
@@ -215,11 +216,12 @@ int myremove(const std::string& path) {
     imsg("Diskuse %d - %d removed %s", static_cast<int>(prof.xdiskuse), static_cast<int>(len), path.c_str());
     prof.xdiskuse -= len;
     ++g.ui_changed;
+    int rc = std::remove(path.c_str());
     if (prof.xdiskuse < 0) {
         imsg("Error: Diskuse negative recalculated");
-        prof.xdiskuse = 0;
+        store_recalc_diskuse();
     }
-    return std::remove(path.c_str());
+    return rc;
 }
 
 int fld_idx_rebuild(int fld) {
@@ -235,11 +237,9 @@ int fld_idx_rebuild(int fld) {
     }
     imsg("Create new index for folder %d %d files\n", fld, static_cast<int>(names.size()));
     long total = 0;
-    int indexed = 0;
     for (const std::string& name : names) {
         std::string lname = lower(name);
         if (!contains(lname, ".dat") || !starts_with(lname, "m_")) continue;
-        if (indexed >= 5000) break;
         std::string path = fld_file(fld, name);
         FILE* f = std::fopen(path.c_str(), "r");
         if (!f) {
@@ -249,7 +249,11 @@ int fld_idx_rebuild(int fld) {
         imsg("Processing file %s\n", path.c_str());
         Record rec;
         int lastpos = -1;
-        bool stub = false;
+        // The stub this program writes for a body left on the server is
+        // Subject, Date and From (each optional) and its own flag line last.
+        // A "Larkspur_flags:" line in any other file came with the mail and
+        // is an ordinary header.
+        bool own_shape = true, flag_line = false, stub = false;
         std::string line;
         int c = 0;
         while (c != EOF) {
@@ -258,27 +262,25 @@ int fld_idx_rebuild(int fld) {
             std::size_t cr = line.find('\r');
             if (cr != std::string::npos) line.resize(cr);
             line = ncpy(line, kValue);
-            if (line.empty()) break;
-            if (starts_with(line, "Larkspur_flags:")) {
-                if (contains(line, "rbody,")) {
-                    stub = true;
-                    break;
-                }
-                imsg("rebuild_index: Using larkspur_flags found in msg = %s\n", line.c_str());
-                rec[H_FLAGS] = line.size() > 16 ? line.substr(16) : std::string();
-                continue;
+            if (line.empty()) {
+                stub = flag_line && own_shape;
+                break;
             }
-            rec_head_line(rec, line, &lastpos);
+            if (flag_line) own_shape = false;   // the flag line was not the last
+            if (line == "Larkspur_flags: rbody,") flag_line = true;
+            else if (!starts_with(line, "Subject: ") && !starts_with(line, "Date: ") && !starts_with(line, "From: ")) own_shape = false;
+            if (!flag_line) rec_head_line(rec, line, &lastpos);
         }
         std::fclose(f);
+        long id = std::atol(name.c_str() + 2);
+        if (id >= prof.xnextid) prof.xnextid = id + 1;
         if (stub) {
-            imsg("rebuild_index: rbody msg delete and skip\n");
-            std::remove(path.c_str());
+            // Its body is still on the server and comes back with the next
+            // check; the stub is left alone, never deleted.
+            imsg("rebuild_index: skipping stub %s of a message left on the server\n", path.c_str());
             continue;
         }
-        long id = std::atol(name.c_str() + 2);
         rec[H_ID] = std::to_string(id);
-        if (id >= prof.xnextid) prof.xnextid = id + 1;
         long len = file_size(path);
         total += len;
         rec[H_BYTES] = std::to_string(len);
@@ -290,7 +292,7 @@ int fld_idx_rebuild(int fld) {
         rec[H_POPHOST] = prof.xpop_name[static_cast<std::size_t>(slot)];
         rec[H_POPUSER] = prof.xpop_user[static_cast<std::size_t>(slot)];
         rec[H_POPPORT] = prof.xpop_port[static_cast<std::size_t>(slot)];
-        if (idx_add(m, rec) >= 0) ++indexed;
+        idx_add(m, rec);
     }
     fld_write(fld);
     return static_cast<int>(total);

@@ -92,15 +92,16 @@ TEST(IndexFile, MissingIndexCreatedOrRebuilt) {
     EXPECT_EQ(mainidx().n, 0);
     EXPECT_TRUE(StoreEnv::exists(index_path(3)));
 
-    // Message files but no index: rebuilt from their headers; a stub whose
-    // body is on the server is deleted instead of indexed.
+    // Message files but no index: rebuilt from their headers; the program's
+    // own stub of a body on the server is left out (and left on disk), and a
+    // flag line that came with a message sets nothing.
     StoreEnv::spit(fld_item(4, 7), "Subject: kept\r\nFrom: a@b\r\nMessage-ID: <k@x>\r\n\r\nbody\r\n");
     StoreEnv::spit(fld_item(4, 9), "Subject: stub\nLarkspur_flags: rbody,\n\nleft on server\n");
     StoreEnv::spit(fld_item(4, 11), "Subject: local\nLarkspur_flags: read,file,\n\nx\n");
     ASSERT_EQ(fld_readxov(4), 1);
     Index& m = mainidx();
     ASSERT_EQ(m.n, 2);
-    EXPECT_FALSE(StoreEnv::exists(fld_item(4, 9)));
+    EXPECT_TRUE(StoreEnv::exists(fld_item(4, 9)));
     int k = fld_findid(7), l = fld_findid(11);
     ASSERT_GE(k, 0);
     ASSERT_GE(l, 0);
@@ -108,7 +109,7 @@ TEST(IndexFile, MissingIndexCreatedOrRebuilt) {
     EXPECT_EQ(m.recs[k][H_MSGID], "<k@x>");
     EXPECT_EQ(m.recs[k][H_UIDL], "<k@x>");
     EXPECT_EQ(m.recs[k][H_REMOTE], "0");
-    EXPECT_EQ(m.recs[l][H_FLAGS], "read,file,");
+    EXPECT_EQ(m.recs[l][H_FLAGS], "");
     EXPECT_GE(prof.xnextid, 12);
     EXPECT_TRUE(StoreEnv::exists(index_path(4)));
 }

@@ -1,0 +1,888 @@
+#include "store/folders.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+
+#include "cgi/config.h"
+#include "cgi/diag.h"
+#include "cgi/form.h"
+#include "cgi/handlers.h"
+#include "cgi/lang.h"
+#include "cgi/request.h"
+#include "net/pop.h"
+#include "page/var.h"
+#include "store/index.h"
+#include "store/msgfile.h"
+#include "support/str.h"
+#include "support/wild.h"
+#include "user/lock.h"
+#include "user/login.h"
+#include "user/paths.h"
+#include "user/profile.h"
+#include "user/session.h"
+
+namespace {
+
+constexpr std::size_t kMaxSel = 5000;
+constexpr std::size_t kNameMax = 200;
+
+std::size_t us(int i) { return static_cast<std::size_t>(i); }
+
+std::string trim(std::string_view s) {
+    std::size_t b = s.find_first_not_of(' ');
+    if (b == std::string_view::npos) return {};
+    std::size_t e = s.find_last_not_of(' ');
+    return std::string(s.substr(b, e - b + 1));
+}
+int rec_id(const Record& r) { return std::atoi(r[H_ID].c_str()); }
+
+// A whole decimal number (an optional minus sign and digits only).
+bool parse_num(const std::string& text, int& out) {
+    std::size_t i = !text.empty() && text[0] == '-' ? 1 : 0;
+    if (i == text.size() || text.size() - i > 6) return false;
+    for (std::size_t k = i; k < text.size(); ++k)
+        if (text[k] < '0' || text[k] > '9') return false;
+    out = std::atoi(text.c_str());
+    return true;
+}
+
+int named_folder(int key, const char* dflt) {
+    const std::string& set = wm_ini_get(key);
+    return fld_find(set.empty() ? std::string_view(dflt) : std::string_view(set));
+}
+
+// The folder a form field names; an unknown or hidden one is refused.
+bool take_folder(const char* field, int& fld) {
+    const std::string& v = form_find(field);
+    fld = 0;
+    if (v.empty() && std::strcmp(field, "fld") == 0) return true;   // no folder given: new mail
+    if (!parse_num(v, fld) || !fld_visible(fld)) {
+        f_error(lang_get("There is no folder %s\n"), html_escape(ncpy(v, 40)).c_str());
+        return false;
+    }
+    return true;
+}
+
+// Changes need the user lock: a request that runs without it (another of
+// the user's requests holds it) must not touch the folders.
+bool writable() {
+    if (!user_read_only()) return true;
+    f_error("%s", lang_get("Your mail is busy with another request; please try again.\n"));
+    return false;
+}
+
+bool same_or_unset(const std::string& a, const std::string& b) { return a.empty() || b.empty() || a == b; }
+
+// True when the loaded index already holds the message (the rule appends
+// use: same Message-ID, and UIDL, server and user where both have them).
+bool idx_holds(const Record& rec) {
+    if (rec[H_MSGID].empty()) return false;
+    for (const Record& e : mainidx().recs)
+        if (!flag_has(e[H_FLAGS], "deleted,") && e[H_MSGID] == rec[H_MSGID] && same_or_unset(e[H_UIDL], rec[H_UIDL]) &&
+            same_or_unset(e[H_POPHOST], rec[H_POPHOST]) && same_or_unset(e[H_POPUSER], rec[H_POPUSER]))
+            return true;
+    return false;
+}
+
+// Positions of the selected messages in the loaded index, in selection order.
+std::vector<int> selected_positions() {
+    std::vector<int> ids = form_selection();
+    std::unordered_map<int, int> at;
+    const Index& m = mainidx();
+    for (int i = 0; i < m.n; ++i) at.emplace(rec_id(m.recs[us(i)]), i);
+    std::vector<int> pos;
+    for (int id : ids) {
+        auto it = at.find(id);
+        if (it == at.end()) {
+            imsg("Could not find id to del %d\n", id);
+            continue;
+        }
+        pos.push_back(it->second);
+    }
+    return pos;
+}
+
+// Deletes one message on the POP server when it is still there.  1 when it
+// is gone from the server (or never was there), 0 when it could not be
+// deleted: the caller then keeps its local record.
+int dele_on_server(int pos) {
+    Record* r = fld_getrec(pos);
+    if (!r || !starts_with((*r)[H_REMOTE], "1")) return 1;
+    int slot = popid((*r)[H_POPHOST], (*r)[H_POPUSER]);
+    if (slot < 0) {
+        imsg("No server setting for message %d: kept there\n", rec_id(*r));
+        return 1;
+    }
+    if (!pop_open(slot)) return 0;
+    if (get_uidl() > 0 || popst().uidl_ok) {
+        r = fld_getrec(pos);
+        if (find_uidl((*r)[H_UIDL]) < 0) {
+            imsg("Message %d no longer on the server\n", rec_id(*r));
+            return 1;
+        }
+    }
+    imsg("POP Delete %d\n", rec_id(*fld_getrec(pos)));
+    return r_delpop(pos);
+}
+
+// The bare address of an address text: inside the angle brackets, else
+// the first word with an "@".
+std::string bare_addr(const std::string& text) {
+    std::size_t lt = text.find('<');
+    if (lt != std::string::npos) {
+        std::size_t gt = text.find('>', lt);
+        if (gt != std::string::npos) return text.substr(lt + 1, gt - lt - 1);
+    }
+    std::size_t at = text.find('@');
+    if (at == std::string::npos) return {};
+    std::size_t b = text.find_last_of(" \t,(\"", at);
+    b = b == std::string::npos ? 0 : b + 1;
+    std::size_t e = text.find_first_of(" \t,)\"", at);
+    return text.substr(b, e == std::string::npos ? std::string::npos : e - b);
+}
+
+void reject_sender(const Record& r) {
+    const std::string& from = !r[H_SENDER].empty() ? r[H_SENDER] : !r[H_REPLYTO].empty() ? r[H_REPLYTO] : r[H_FROM];
+    std::string a = bare_addr(from);
+    for (char& c : a)
+        if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';
+    a = trim(a);
+    if (a.empty()) {
+        imsg("r_reject: no sender");
+        return;
+    }
+    for (const std::string& e : prof.reject_from)
+        if (lc_equal(e, a)) return;
+    prof.reject_from.push_back(ncpy(a, 511));
+    ++g.ui_changed;
+}
+
+// Moves (or, with trash, deletes through the trash) the given positions of
+// the loaded folder: the copies first, then the removal of what was copied.
+int move_positions(const std::vector<int>& pos, int dst) {
+    std::vector<char> ok;
+    if (dst >= 0) fld_copy_positions(pos, dst, ok);
+    else ok.assign(pos.size(), 1);
+    std::vector<int> go;
+    for (std::size_t i = 0; i < pos.size(); ++i)
+        if (ok[i]) go.push_back(pos[i]);
+    return fld_delete_positions(go);
+}
+
+// The destination of deleted messages from a folder; -1 deletes outright.
+int delete_target(int src, bool* refused) {
+    *refused = false;
+    if (no_trash()) return -1;
+    int t = trash_folder();
+    if (src == t) return -1;
+    if (t < 0) {
+        f_error("%s", lang_get("There is no trash folder, so nothing was deleted\n"));
+        *refused = true;
+    }
+    return t;
+}
+
+int show_folders() {
+    if (!form_find("newframe").empty() && g.xisframes) tpl_show("frame");
+    else tpl_show("folders");
+    return 1;
+}
+
+// The list again, or for the "show next" forms the message that followed
+// the one just handled in list order (next_id 0: none).
+int show_after(int next_id, bool next) {
+    if (next && next_id > 0 && form_find("page") != "list") {
+        std::string id = std::to_string(next_id);
+        form_put("item", id);
+        query_put("item", id);
+        return f_item();
+    }
+    return f_list();
+}
+
+void log_unless_quiet(bool purging, const char* text) {
+    if (!purging || log_has("purge")) imsg("%s", text);
+}
+
+}  // namespace
+
+int trash_folder() { return named_folder(K_waste_name, "Trash Can"); }
+int copies_folder() { return named_folder(K_copy_name, "Copies to self"); }
+
+bool fld_visible(int fld) { return fld == 0 || (fld > 0 && fld < kMaxFolders && !prof.xfld_name[us(fld)].empty()); }
+
+bool fld_reserved(int fld) { return fld == 0 || fld == trash_folder() || fld == copies_folder(); }
+
+bool fld_fixed(std::string_view name) {
+    const std::string& list = wm_ini_get(K_fixed_folders);
+    if (list.empty()) return false;
+    // Each pattern counts up to 100 characters.
+    std::string cut;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t comma = list.find(',', start);
+        std::string_view pat = std::string_view(list).substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (!cut.empty()) cut += ',';
+        cut += ncpy(pat, 100);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return list_match(cut, name) > 0;
+}
+
+std::string fld_name_clean(std::string_view typed) {
+    std::string s(typed);
+    for (char& c : s)
+        if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';
+    s = trim(s);
+    if (s.size() > kNameMax) {
+        std::size_t n = kNameMax;
+        // Back off to the start of a UTF-8 character.
+        while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
+        s.resize(n);
+        s = trim(s);
+    }
+    return s;
+}
+
+std::vector<int> form_selection() {
+    std::vector<int> ids;
+    std::string name, value;
+    for (int i = 0; i < form_n() && ids.size() < kMaxSel; ++i) {
+        if (!form_get_pair(i, name, value) || !starts_with(name, "sel_")) continue;
+        int id = 0;
+        if (parse_num(name.substr(4), id) && id > 0) ids.push_back(id);
+    }
+    return ids;
+}
+
+int lib_copy_file(const std::string& from, const std::string& to) {
+    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        f_error(lang_get("Cannot open/read (%s %s)  "), from.c_str(), std::strerror(errno));
+        return 0;
+    }
+    int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0 && errno == ENOENT) {
+        create_dir(to);
+        out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }
+    if (out < 0) {
+        f_error(lang_get("Cannot write/create (%s) %s"), to.c_str(), std::strerror(errno));
+        close(in);
+        return 0;
+    }
+    char buf[7000];
+    long total = 0;
+    bool ok = true;
+    for (;;) {
+        ssize_t n = read(in, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        for (ssize_t off = 0; off < n;) {
+            ssize_t w = write(out, buf + off, static_cast<std::size_t>(n - off));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                ok = false;
+                break;
+            }
+            off += w;
+        }
+        if (!ok) break;
+        total += n;
+    }
+    int err = errno;
+    close(in);
+    if (close(out) != 0) ok = false;
+    if (!ok) {
+        f_error(lang_get("Cannot write/create (%s) %s"), to.c_str(), std::strerror(err));
+        unlink(to.c_str());
+        return 0;
+    }
+    imsg("Diskuse %d + %d copy", static_cast<int>(prof.xdiskuse), static_cast<int>(total));
+    prof.xdiskuse += total;
+    ++g.ui_changed;
+    return 1;
+}
+
+int fld_copy_positions(const std::vector<int>& pos, int dst, std::vector<char>& ok) {
+    ok.assign(pos.size(), 0);
+    const int src = curfld();
+    if (!fld_visible(dst)) {
+        f_error(lang_get("There is no folder %d\n"), dst);
+        return 0;
+    }
+    // Bodies still on the server come first: a stub is never filed as if
+    // it were the message.
+    bool fetched = false;
+    for (std::size_t i = 0; i < pos.size(); ++i) {
+        Record* r = fld_getrec(pos[i]);
+        if (!r || !flag_has((*r)[H_FLAGS], "rbody,")) continue;
+        if (!pop_read_rbody(pos[i])) {
+            f_error("%s", lang_get("pop read of remote message failed\n"));
+            ok[i] = 2;   // not to be copied
+        }
+        fetched = true;
+    }
+    if (fetched) fld_write(src);
+    std::vector<Record> recs(pos.size());
+    for (std::size_t i = 0; i < pos.size(); ++i) {
+        Record* r = fld_getrec(pos[i]);
+        if (!r || flag_has((*r)[H_FLAGS], "deleted,")) ok[i] = 2;
+        else recs[i] = *r;
+    }
+    fld_push();
+    int done = 0;
+    if (!fld_readxov(dst)) {
+        fld_pop();
+        for (char& o : ok) o = 0;
+        return 0;
+    }
+    for (std::size_t i = 0; i < pos.size(); ++i) {
+        if (ok[i] == 2) {
+            ok[i] = 0;
+            continue;
+        }
+        Record rec = recs[i];
+        const int old_id = rec_id(rec);
+        if (idx_holds(rec)) {
+            imsg("Message (%s) already in destination folder\n", rec[H_SUBJECT].c_str());
+            ok[i] = 1;
+            ++done;
+            continue;
+        }
+        // The file first, under a number no file of the folder has (the
+        // profile's counter may lag behind after a killed request).
+        long id = std::max(1L, prof.xnextid);
+        while (access(fld_item(dst, static_cast<int>(id)).c_str(), F_OK) == 0) ++id;
+        std::string from = fld_item(src, old_id), to = fld_item(dst, static_cast<int>(id));
+        if (!lib_copy_file(from, to)) {
+            imsg("Could not copy file %s %s\n", from.c_str(), std::strerror(errno));
+            continue;
+        }
+        imsg("Copy file %s -> %s\n", from.c_str(), to.c_str());
+        prof.xnextid = id;
+        rec[H_REMOTE] = std::string(1, '0');   // (not = "0": g++ 12 misreads it, -Wrestrict)
+        if (fld_addxov(rec) != id) {
+            // No record points at the new file: take it away again.
+            myremove(to);
+            continue;
+        }
+        ok[i] = 1;
+        ++done;
+    }
+    fld_pop();
+    return done;
+}
+
+int fld_delete_positions(const std::vector<int>& pos) {
+    const int fld = curfld();
+    std::vector<int> gone;
+    for (int p : pos) {
+        Record* r = fld_getrec(p);
+        if (!r || flag_has((*r)[H_FLAGS], "deleted,")) continue;
+        if (fld == 0 && !dele_on_server(p)) continue;
+        gone.push_back(p);
+    }
+    if (gone.empty()) return 0;
+    std::vector<int> ids;
+    std::vector<Record> saved;
+    for (int p : gone) {
+        saved.push_back(*fld_getrec(p));
+        ids.push_back(fld_get_id(p));
+        fld_delrec(p);
+    }
+    ++g.ui_changed;
+    if (!fld_write(fld)) {
+        // The index on disk still lists them: keep their files.
+        for (std::size_t i = 0; i < gone.size(); ++i) *fld_getrec(gone[i]) = saved[i];
+        return 0;
+    }
+    for (int id : ids) {
+        std::string path = fld_item(fld, id);
+        if (myremove(path) != 0 && errno != ENOENT)
+            f_error(lang_get("Del Item: Cannot remove file %d %s\n"), id, std::strerror(errno));
+    }
+    Index& m = mainidx();
+    std::vector<Record> keep;
+    keep.reserve(m.recs.size());
+    for (Record& r : m.recs)
+        if (!flag_has(r[H_FLAGS], "deleted,")) keep.push_back(std::move(r));
+    m.recs = std::move(keep);
+    m.n = static_cast<int>(m.recs.size());
+    return static_cast<int>(ids.size());
+}
+
+int fld_item_copy(int fld, int pos, int dst) {
+    if (curfld() != fld || mainidx().max == 0) {
+        if (!fld_readxov(fld)) return 0;
+    }
+    std::vector<char> ok;
+    fld_copy_positions({pos}, dst, ok);
+    return ok[0] ? 1 : 0;
+}
+
+int fld_item_del(int fld, int id) {
+    if (!fld_readxov(fld)) return 0;
+    int pos = fld_findid(id);
+    if (pos < 0) {
+        imsg("Could not find id to del %d\n", id);
+        return 0;
+    }
+    return fld_delete_positions({pos}) == 1;
+}
+
+void store_recalc_diskuse() {
+    long kb = 0;
+    fld_push();
+    std::string saved = f_error_text();
+    for (int k = 0; k < kMaxFolders; ++k) {
+        if (!fld_visible(k)) continue;
+        Fld_stats st;
+        if (fld_read_stats(k, st)) kb += st.size;
+    }
+    fld_pop();
+    f_error_clear();   // a folder never opened has no index: not an error here
+    if (!saved.empty()) f_error("%s", saved.c_str());
+    prof.xdiskuse = kb * 1024;
+    ++g.ui_changed;
+}
+
+// ---- Moves, copies and deletes ----
+
+int r_movesel() {
+    if (!user_checkauth()) return 0;
+    int src = 0, dst = 0;
+    if (!take_folder("fld", src) || !take_folder("dstfld", dst) || !writable()) return 0;
+    if (src == dst) {
+        f_error("%s", lang_get("Source=Destination  Select a different destination folder"));
+        return 0;
+    }
+    if (!fld_readxov(src)) return 0;
+    std::vector<int> pos = selected_positions();
+    if (pos.empty()) {
+        f_error("%s", lang_get("No items selected\n"));
+        return 0;
+    }
+    for (std::size_t i = 0; i < pos.size(); ++i)
+        imsg("move selection %d/%d %d to folder %d\n", static_cast<int>(i + 1), static_cast<int>(pos.size()),
+             fld_get_id(pos[i]), dst);
+    move_positions(pos, dst);
+    pop_close();
+    ++g.ui_changed;
+    return f_list();
+}
+
+int r_copysel() {
+    if (!user_checkauth()) return 0;
+    int src = 0, dst = 0;
+    if (!take_folder("fld", src) || !take_folder("dstfld", dst) || !writable()) return 0;
+    if (!fld_readxov(src)) return 0;
+    std::vector<int> pos = selected_positions();
+    if (pos.empty()) {
+        f_error("%s", lang_get("No items selected\n"));
+        return 0;
+    }
+    for (std::size_t i = 0; i < pos.size(); ++i)
+        imsg("copy selection %d/%d %d\n", static_cast<int>(i + 1), static_cast<int>(pos.size()), fld_get_id(pos[i]));
+    std::vector<char> ok;
+    fld_copy_positions(pos, dst, ok);
+    pop_close();
+    ++g.ui_changed;
+    return f_list();
+}
+
+int r_moveto(int next) {
+    if (!user_checkauth()) return 0;
+    int src = 0, dst = 0;
+    if (!take_folder("fld", src) || !take_folder("dstfld", dst) || !writable()) return 0;
+    int item = std::atoi(form_find("item").c_str());
+    imsg("move %d to folder %d\n", item, dst);
+    if (src == dst) {
+        f_error("%s", lang_get("Source=Destination  Select a different destination folder"));
+        return 0;
+    }
+    if (!fld_readxov(src)) return 0;
+    int pos = fld_findid(item);
+    if (pos < 0) {
+        f_error("%s", lang_get("E12: Message must have been deleted"));
+        return 0;
+    }
+    int next_id = pos > 0 ? fld_get_id(pos - 1) : 0;
+    move_positions({pos}, dst);
+    pop_close();
+    ++g.ui_changed;
+    return show_after(next_id, next != 0);
+}
+
+int r_delitem(int next) {
+    if (!user_checkauth()) return 0;
+    int src = 0;
+    if (!take_folder("fld", src) || !writable()) return 0;
+    int item = std::atoi(form_find("item").c_str());
+    if (!fld_readxov(src)) return 0;
+    int pos = fld_findid(item);
+    if (pos < 0) {
+        f_error("%s", lang_get("E12: Message must have been deleted"));
+        return 0;
+    }
+    bool refused = false;
+    int dst = delete_target(src, &refused);
+    if (refused) return 0;
+    imsg("del item %d\n", item);
+    int next_id = pos > 0 ? fld_get_id(pos - 1) : 0;
+    move_positions({pos}, dst);
+    pop_close();
+    return show_after(next_id, next != 0);
+}
+
+int r_delsel(int reject) {
+    if (!user_checkauth()) return 0;
+    int src = 0;
+    if (!take_folder("fld", src) || !writable()) return 0;
+    if (!fld_readxov(src)) {
+        f_error("%s", lang_get("Folder read failed"));
+        return 0;
+    }
+    std::vector<int> pos = selected_positions();
+    if (pos.empty()) {
+        f_error("%s", lang_get("No items selected\n"));
+        return 0;
+    }
+    bool refused = false;
+    int dst = delete_target(src, &refused);
+    if (refused) return 0;
+    for (std::size_t i = 0; i < pos.size(); ++i) {
+        imsg("del selection %d/%d %d\n", static_cast<int>(i + 1), static_cast<int>(pos.size()), fld_get_id(pos[i]));
+        if (reject) reject_sender(*fld_getrec(pos[i]));
+    }
+    move_positions(pos, dst);
+    pop_close();
+    return f_list();
+}
+
+int cmd_item_del() {
+    const std::string* name = form_findn("item_del_");
+    if (!name) return 0;
+    int id = 0;
+    if (!parse_num(name->substr(9), id)) return 0;
+    int src = 0;
+    if (!take_folder("fld", src) || !writable()) return 1;
+    if (!fld_readxov(src)) {
+        f_error_clear();   // the other buttons of the form are tried instead
+        return 0;
+    }
+    imsg("del item %d\n", id);
+    int pos = fld_findid(id);
+    bool refused = false;
+    int dst = delete_target(src, &refused);
+    if (pos >= 0 && !refused) move_positions({pos}, dst);
+    pop_close();
+    f_list();
+    return 1;
+}
+
+int r_moveto_stub(int* dst_out) {
+    if (!user_checkauth()) return 0;
+    int src = 0, dst = 0;
+    if (!take_folder("fld", src) || !take_folder("dstfld", dst) || !writable()) return 0;
+    if (dst_out) *dst_out = dst;
+    if (!fld_readxov(src)) return 0;
+    int item = std::atoi(form_find("item").c_str());
+    imsg("move %d to folder %d\n", item, dst);
+    if (src == dst) {
+        f_error("%s", lang_get("Source=Destination  Select a different destination folder"));
+        return 0;
+    }
+    int pos = fld_findid(item);
+    if (pos < 0) return 1;
+    move_positions({pos}, dst);
+    return 1;
+}
+
+// ---- Emptying ----
+
+int r_empty() {
+    if (!user_checkauth() || !writable()) return 0;
+    empty_trash(0);
+    var_set("msg", lang_get("Your trash has been emptied"));
+    tpl_show("ok");
+    return 1;
+}
+
+int f_empty() {
+    if (!user_checkauth()) return 0;
+    int t = trash_folder();
+    Fld_stats st;
+    if (t >= 0) {
+        fld_push();
+        if (fld_read_stats(t, st)) {
+            var_set("t_msgs", std::to_string(st.msgs));
+            var_set("t_size", std::to_string(st.size));
+        }
+        fld_pop();
+        f_error_clear();
+    }
+    tpl_show("trash");
+    return 1;
+}
+
+int empty_trash(int purging) {
+    int t = trash_folder();
+    if (t < 0) return 0;
+    fld_push();
+    if (!fld_readxov(t)) {
+        fld_pop();
+        return 0;
+    }
+    ++g.ui_changed;
+    Index& m = mainidx();
+    if (m.n == 0) {
+        log_unless_quiet(purging, "Trash empty");
+        fld_pop();
+        return 0;
+    }
+    std::vector<int> ids;
+    for (int i = 0; i < m.n; ++i) {
+        ids.push_back(fld_get_id(i));
+        fld_delrec(i);
+    }
+    int count = 0;
+    // The index goes first: a record never outlives its file.
+    if (fld_write(t)) {
+        for (int id : ids) {
+            std::string path = fld_item(t, id);
+            if (myremove(path) != 0 && errno != ENOENT) {
+                f_error(lang_get("Trash: Cannot remove file %d %s\n"), t, std::strerror(errno));
+                continue;
+            }
+            ++count;
+            if (!purging || log_has("purge")) imsg("Removed deleted item %s\n", path.c_str());
+        }
+    }
+    fld_pop();
+    return count;
+}
+
+namespace {
+// Takes the cached bodies of server-held messages out of folder 0 (files
+// removed; records flagged "new," under keep_index, else dropped).  which:
+// the records to empty.
+template <class Which>
+int empty_cache(Which which, const char* fail_text, bool error_page) {
+    Index& m = mainidx();
+    bool keep = ini_true(K_keep_index);
+    std::vector<int> ids;
+    for (int i = 0; i < m.n; ++i) {
+        Record& r = m.recs[us(i)];
+        if (!which(r, i)) continue;
+        ids.push_back(rec_id(r));
+        if (keep) flag_add(r[H_FLAGS], "new,");
+        else fld_delrec(i);
+    }
+    if (ids.empty()) return 0;
+    if (!fld_write(0)) return 0;
+    int count = 0;
+    for (int id : ids) {
+        std::string path = fld_item(0, id);
+        if (myremove(path) != 0 && errno != ENOENT) {
+            if (error_page) f_error(lang_get(fail_text), id, std::strerror(errno));
+            else imsg(fail_text, id, std::strerror(errno));
+            continue;
+        }
+        ++count;
+    }
+    return count;
+}
+}  // namespace
+
+int empty_remote_newmail(int all, int purging) {
+    if (!purging) {
+        bool all_del = true;
+        for (int i = 0; i < kPopSlots; ++i) all_del = all_del && prof.xpop_del[us(i)];
+        if (all_del) {
+            imsg("Not emptying remote new mail cache as no del from server settings");
+            return 0;
+        }
+    }
+    fld_push();
+    if (!fld_readxov(0)) {
+        imsg("Not emptying remote new mail cache as fld read failed");
+        f_error_clear();
+        fld_pop();
+        return 0;
+    }
+    if (mainidx().n == 0) {
+        log_unless_quiet(purging, "Remote new mail cache empty");
+        fld_pop();
+        return 0;
+    }
+    log_unless_quiet(purging, "Emptying remote new mail cache");
+    ++g.ui_changed;
+    clear_unseen();
+    int slot = prof.xpop_cur >= 0 && prof.xpop_cur < kPopSlots ? prof.xpop_cur : 0;
+    const std::string host = prof.xpop_name[us(slot)], user = prof.xpop_user[us(slot)];
+    int count = empty_cache(
+        [&](const Record& r, int) {
+            if (r[H_REMOTE].empty()) {
+                imsg("no remote setting for msg %d", rec_id(r));
+                return false;
+            }
+            if (starts_with(r[H_REMOTE], "1") && (all || (r[H_POPHOST] == host && r[H_POPUSER] == user)))
+                return !flag_has(r[H_FLAGS], "new,");
+            if (purging) imsg("ER: Keeping local item %d %s", rec_id(r), r[H_SUBJECT].c_str());
+            return false;
+        },
+        "ER: Cannot remove file %d %s\n", false);
+    fld_pop();
+    return count;
+}
+
+int empty_newmail(int purging) {
+    if (prof.xpop_del[0]) {
+        imsg("empty_newmail: Using empty_remote_newmail instead  as pop_delete true\n");
+        return empty_remote_newmail(1, purging);
+    }
+    fld_push();
+    if (!fld_readxov(0)) {
+        fld_pop();
+        return 0;
+    }
+    ++g.ui_changed;
+    clear_unseen();
+    if (mainidx().n == 0) {
+        log_unless_quiet(purging, "New mail cache empty");
+        fld_pop();
+        return 0;
+    }
+    log_unless_quiet(purging, "Emptying new mail cache");
+    int count = empty_cache(
+        [](const Record& r, int) {
+            return (r[H_REMOTE].empty() || starts_with(r[H_REMOTE], "1")) && !flag_has(r[H_FLAGS], "new,");
+        },
+        "NM: Cannot remove file %d %s\n", true);
+    fld_pop();
+    return count;
+}
+
+// ---- Folders ----
+
+int r_fld_create() {
+    if (!user_checkauth() || !writable()) return 0;
+    imsg("creating folder\n");
+    std::string name = fld_name_clean(form_find("newname"));
+    if (name.empty()) {
+        f_error("%s", lang_get("Sorry, no name specified for new folder"));
+        return 0;
+    }
+    if (fld_find(name) >= 0) {
+        f_error("%s", lang_get("Sorry, that folder already exists"));
+        return 0;
+    }
+    int slot = -1;
+    for (int k = 1; k < prof.nxfld && k < kMaxFolders; ++k)
+        if (prof.xfld_name[us(k)].empty()) {
+            slot = k;
+            break;
+        }
+    if (slot < 0 && prof.nxfld < kMaxFolders) slot = prof.nxfld++;
+    if (slot < 0) {
+        f_error(lang_get("Sorry, you already have %d folders; delete one first"), kMaxFolders);
+        return 0;
+    }
+    prof.xfld_name[us(slot)] = name;
+    ++g.ui_changed;
+    return show_folders();
+}
+
+int r_fld_delete() {
+    if (!user_checkauth()) return 0;
+    int f = 0;
+    if (!take_folder("dstfld", f) || !writable()) return 0;
+    const std::string name = prof.xfld_name[us(f)];
+    const std::string shown = html_escape(name);
+    if (fld_reserved(f)) {
+        f_error(lang_get("Cannot delete that folder %s"), shown.c_str());
+        return 0;
+    }
+    if (fld_fixed(lower(name))) {
+        f_error(lang_get("That folder %s cannot be deleted"), shown.c_str());
+        return 0;
+    }
+    if (!fld_readxov(f)) return 0;
+    if (mainidx().n > 0) {
+        f_error(lang_get("Cannot delete folder %s as it contains %d items\n"), shown.c_str(), mainidx().n);
+        return 0;
+    }
+    prof.xfld_name[us(f)].clear();
+    if (prof.xfld == f) prof.xfld = 0;
+    ++g.ui_changed;
+    user_write();
+    return show_folders();
+}
+
+int r_fld_rename() {
+    if (!user_checkauth()) return 0;
+    const std::string* field = form_findn("fld_rename");
+    int f = -1;
+    if (!field || !parse_num(field->substr(10), f)) {
+        f_error("%s", lang_get("No fld_renamexxx variable found"));
+        return 0;
+    }
+    if (!fld_visible(f)) {
+        f_error(lang_get("There is no folder %s\n"), std::to_string(f).c_str());
+        return 0;
+    }
+    if (!writable()) return 0;
+    if (fld_reserved(f)) {
+        f_error(lang_get("Cant rename that folder %s"), html_escape(prof.xfld_name[us(f)]).c_str());
+        return 0;
+    }
+    const std::string* typed = nform_findi("f_name", f);
+    if (!typed) {
+        f_error("%s", lang_get("No fld_renamexxx variable found"));
+        return 0;
+    }
+    std::string name = fld_name_clean(*typed);
+    if (name.empty()) {
+        f_error("%s", lang_get("Cant rename to blank folder name"));
+        return 0;
+    }
+    int other = fld_find(name);
+    if (other >= 0 && other != f) {
+        f_error("%s", lang_get("Sorry, that folder already exists"));
+        return 0;
+    }
+    prof.xfld_name[us(f)] = name;
+    ++g.ui_changed;
+    user_write();
+    return show_folders();
+}
+
+int r_rebuild_indexes() {
+    if (!user_checkauth() || !writable()) return 0;
+    empty_remote_newmail(1, 0);
+    for (int n = 1; n < kMaxFolders; ++n) {
+        if (access(fld_file(n, "index.dat").c_str(), R_OK) != 0) break;
+        if (prof.xfld_name[us(n)].empty()) add_folder(sfmt("%d folder %d", n, n + 1));
+    }
+    long total = 0;
+    for (int k = 0; k < kMaxFolders; ++k)
+        if (fld_visible(k)) total += fld_idx_rebuild(k);
+    prof.xdiskuse = total;
+    ++g.ui_changed;
+    user_write();
+    if (!form_find("newframe").empty() && g.xisframes) {
+        tpl_show("frame");
+        return 1;
+    }
+    return f_list();
+}

@@ -1,0 +1,66 @@
+// Folder operations: moving, copying and deleting messages (the trash is
+// the normal destination of a delete), emptying the trash and the cache of
+// mail still on the POP server, creating, renaming and deleting folders,
+// and rebuilding indexes.  Every operation keeps the disk-use figure in
+// step.  The command handlers are declared in cgi/handlers.h.
+//
+// Order of a move, so that a process killed at any point leaves each
+// message in its source, its destination or both: the destination file is
+// created (never over an existing one), then its record appended; only
+// when every copy is safe is the source index rewritten without the moved
+// records, and only then are the source files removed.
+#pragma once
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The special folders by their names (the site's, else the names new
+// profiles give them); -1 when the user has none.
+int trash_folder();
+int copies_folder();
+// Folder 0, or a numbered slot in use: the only folders a request may name.
+bool fld_visible(int fld);
+// Folder 0, the trash and the copies folder cannot be renamed or deleted.
+bool fld_reserved(int fld);
+// True when the fixed_folders patterns protect the name from deletion.
+bool fld_fixed(std::string_view name);
+
+// A folder name as typed, made safe to store on one profile line: control
+// characters (line ends and tabs among them) become blanks, blanks at the
+// ends go, and the name is cut to 200 bytes without splitting a character.
+std::string fld_name_clean(std::string_view typed);
+
+// Copies a file to a path that must not exist yet (exclusive create; the
+// directories are made when missing) and counts it in the disk use.
+// 1 done; 0 failed (the error is recorded, nothing is left at `to`).
+int lib_copy_file(const std::string& from, const std::string& to);
+
+// Copies the records at the given positions of the loaded folder into dst.
+// ok[i] is set when message i is safely in dst (copied now, or there
+// already).  A body still on the server is fetched first; when that fails
+// the message is not copied.  The loaded index is the source's again on
+// return.  Answers the number safely in dst.
+int fld_copy_positions(const std::vector<int>& pos, int dst, std::vector<char>& ok);
+// Removes the records at the given positions of the loaded folder: from
+// folder 0 each is first deleted on the POP server when it is still there
+// (one that cannot be deleted there stays); then the index is rewritten
+// once and the message files removed.  Answers the number removed.
+int fld_delete_positions(const std::vector<int>& pos);
+// The same for one message of folder fld.
+int fld_item_copy(int fld, int pos, int dst);
+int fld_item_del(int fld, int id);
+
+// Moves the message being answered ("item" of "fld") to "dstfld"; dst gets
+// the destination.  1 when done (or refused for the same folder: 0).
+int r_moveto_stub(int* dst);
+
+// Emptying.  Each answers the count of message files removed.
+int empty_trash(int purging);
+int empty_remote_newmail(int all, int purging);
+int empty_newmail(int purging);
+
+// Disk use from the folder statistics (kilobytes * 1024).
+void store_recalc_diskuse();
+
+// Message numbers of the "sel_N" fields of the form (at most 5000).
+std::vector<int> form_selection();
