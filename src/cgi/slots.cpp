@@ -82,8 +82,10 @@ LK_WEAK int f_item_pgp() { return missing("f_item_pgp"); }
 LK_WEAK int f_reply() { return missing("f_reply"); }
 LK_WEAK int f_forward_edit() { return missing("f_forward_edit"); }
 LK_WEAK int f_replyall() { return missing("f_replyall"); }
-LK_WEAK int cmd_keysig() { return missing("cmd_keysig"); }
-LK_WEAK int cmd_keydel() { return missing("cmd_keydel"); }
+// The key-row scans run on every posted form: until the key pages exist
+// no form carries their buttons, so they find nothing.
+LK_WEAK int cmd_keysig() { return 0; }
+LK_WEAK int cmd_keydel() { return 0; }
 LK_WEAK int cmd_item_del() { return missing("cmd_item_del"); }
 LK_WEAK int do_gif() { return missing("do_gif"); }
 LK_WEAK int do_list() { return missing("do_list"); }
