@@ -43,6 +43,19 @@ std::string trim(std::string_view s) {
 }
 int rec_id(const Record& r) { return std::atoi(r[H_ID].c_str()); }
 
+// Positions of message numbers in the loaded index (-1 for one not there).
+std::vector<int> positions_of(const std::vector<int>& ids) {
+    std::unordered_map<int, int> at;
+    const Index& m = mainidx();
+    for (int i = 0; i < m.n; ++i) at.emplace(rec_id(m.recs[us(i)]), i);
+    std::vector<int> out;
+    for (int id : ids) {
+        auto it = at.find(id);
+        out.push_back(it == at.end() ? -1 : it->second);
+    }
+    return out;
+}
+
 // A whole decimal number (an optional minus sign and digits only).
 bool parse_num(const std::string& text, int& out) {
     std::size_t i = !text.empty() && text[0] == '-' ? 1 : 0;
@@ -94,17 +107,10 @@ bool idx_holds(const Record& rec) {
 // Positions of the selected messages in the loaded index, in selection order.
 std::vector<int> selected_positions() {
     std::vector<int> ids = form_selection();
-    std::unordered_map<int, int> at;
-    const Index& m = mainidx();
-    for (int i = 0; i < m.n; ++i) at.emplace(rec_id(m.recs[us(i)]), i);
-    std::vector<int> pos;
-    for (int id : ids) {
-        auto it = at.find(id);
-        if (it == at.end()) {
-            imsg("Could not find id to del %d\n", id);
-            continue;
-        }
-        pos.push_back(it->second);
+    std::vector<int> at = positions_of(ids), pos;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (at[i] < 0) imsg("Could not find id to del %d\n", ids[i]);
+        else pos.push_back(at[i]);
     }
     return pos;
 }
@@ -167,12 +173,14 @@ void reject_sender(const Record& r) {
 // Moves (or, with trash, deletes through the trash) the given positions of
 // the loaded folder: the copies first, then the removal of what was copied.
 int move_positions(const std::vector<int>& pos, int dst) {
+    std::vector<int> ids;
+    for (int p : pos) ids.push_back(fld_get_id(p));
     std::vector<char> ok;
     if (dst >= 0) fld_copy_positions(pos, dst, ok);
     else ok.assign(pos.size(), 1);
-    std::vector<int> go;
+    std::vector<int> at = positions_of(ids), go;
     for (std::size_t i = 0; i < pos.size(); ++i)
-        if (ok[i]) go.push_back(pos[i]);
+        if (ok[i] && at[i] >= 0) go.push_back(at[i]);
     return fld_delete_positions(go);
 }
 
@@ -313,6 +321,43 @@ int lib_copy_file(const std::string& from, const std::string& to) {
     return 1;
 }
 
+namespace {
+// Files a message into the loaded index of dst: 1 when it is there (filed
+// now or held already), 0 when the copy failed.  The file comes first, under
+// a number no file of the folder has (the profile's counter may lag behind
+// after a killed request), and its record only then.
+int file_into_loaded(int dst, const std::string& from, Record& rec) {
+    if (idx_holds(rec)) {
+        imsg("Message (%s) already in destination folder\n", rec[H_SUBJECT].c_str());
+        return 1;
+    }
+    long id = std::max(1L, prof.xnextid);
+    while (access(fld_item(dst, static_cast<int>(id)).c_str(), F_OK) == 0) ++id;
+    std::string to = fld_item(dst, static_cast<int>(id));
+    if (!lib_copy_file(from, to)) {
+        imsg("Could not copy file %s %s\n", from.c_str(), std::strerror(errno));
+        return 0;
+    }
+    imsg("Copy file %s -> %s\n", from.c_str(), to.c_str());
+    prof.xnextid = id;
+    if (fld_addxov(rec) != id) {
+        // No record points at the new file: take it away again.
+        myremove(to);
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int fld_file_message(int fld, const std::string& path, Record& rec) {
+    if (!fld_visible(fld)) return 0;
+    fld_push();
+    int ok = fld_readxov(fld) ? file_into_loaded(fld, path, rec) : 0;
+    fld_pop();
+    return ok;
+}
+
 int fld_copy_positions(const std::vector<int>& pos, int dst, std::vector<char>& ok) {
     ok.assign(pos.size(), 0);
     const int src = curfld();
@@ -320,22 +365,30 @@ int fld_copy_positions(const std::vector<int>& pos, int dst, std::vector<char>& 
         f_error(lang_get("There is no folder %d\n"), dst);
         return 0;
     }
+    std::vector<int> ids;
+    for (int p : pos) ids.push_back(fld_get_id(p));
     // Bodies still on the server come first: a stub is never filed as if
-    // it were the message.
+    // it were the message.  A fetch may apply the filter rules, which can
+    // take records out, so records are found again by number afterwards.
     bool fetched = false;
-    for (std::size_t i = 0; i < pos.size(); ++i) {
-        Record* r = fld_getrec(pos[i]);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        int p = fld_findid(ids[i]);
+        Record* r = fld_getrec(p);
         if (!r || !flag_has((*r)[H_FLAGS], "rbody,")) continue;
-        if (!pop_read_rbody(pos[i])) {
+        fetched = true;
+        bool got = pop_read_rbody(p) != 0;
+        r = fld_getrec(fld_findid(ids[i]));
+        // A fetch cut short keeps what came, marked "bad,": not the message.
+        if (!got || !r || flag_has((*r)[H_FLAGS], "bad,") || flag_has((*r)[H_FLAGS], "rbody,")) {
             f_error("%s", lang_get("pop read of remote message failed\n"));
             ok[i] = 2;   // not to be copied
         }
-        fetched = true;
     }
     if (fetched) fld_write(src);
+    std::vector<int> at = positions_of(ids);
     std::vector<Record> recs(pos.size());
     for (std::size_t i = 0; i < pos.size(); ++i) {
-        Record* r = fld_getrec(pos[i]);
+        Record* r = fld_getrec(at[i]);
         if (!r || flag_has((*r)[H_FLAGS], "deleted,")) ok[i] = 2;
         else recs[i] = *r;
     }
@@ -352,32 +405,11 @@ int fld_copy_positions(const std::vector<int>& pos, int dst, std::vector<char>& 
             continue;
         }
         Record rec = recs[i];
-        const int old_id = rec_id(rec);
-        if (idx_holds(rec)) {
-            imsg("Message (%s) already in destination folder\n", rec[H_SUBJECT].c_str());
+        rec[H_REMOTE] = std::string(1, '0');   // (not = "0": g++ 12 misreads it, -Wrestrict)
+        if (file_into_loaded(dst, fld_item(src, rec_id(rec)), rec)) {
             ok[i] = 1;
             ++done;
-            continue;
         }
-        // The file first, under a number no file of the folder has (the
-        // profile's counter may lag behind after a killed request).
-        long id = std::max(1L, prof.xnextid);
-        while (access(fld_item(dst, static_cast<int>(id)).c_str(), F_OK) == 0) ++id;
-        std::string from = fld_item(src, old_id), to = fld_item(dst, static_cast<int>(id));
-        if (!lib_copy_file(from, to)) {
-            imsg("Could not copy file %s %s\n", from.c_str(), std::strerror(errno));
-            continue;
-        }
-        imsg("Copy file %s -> %s\n", from.c_str(), to.c_str());
-        prof.xnextid = id;
-        rec[H_REMOTE] = std::string(1, '0');   // (not = "0": g++ 12 misreads it, -Wrestrict)
-        if (fld_addxov(rec) != id) {
-            // No record points at the new file: take it away again.
-            myremove(to);
-            continue;
-        }
-        ok[i] = 1;
-        ++done;
     }
     fld_pop();
     return done;

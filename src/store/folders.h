@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "store/index.h"
+
 // The special folders by their names (the site's, else the names new
 // profiles give them); -1 when the user has none.
 int trash_folder();
@@ -46,6 +48,10 @@ int fld_copy_positions(const std::vector<int>& pos, int dst, std::vector<char>& 
 // (one that cannot be deleted there stays); then the index is rewritten
 // once and the message files removed.  Answers the number removed.
 int fld_delete_positions(const std::vector<int>& pos);
+// Files a copy of the message file at path into folder fld under a new
+// number, with rec as its record (rec's "_id" is set); the sent-mail copies
+// go this way.  1 when the folder holds it (also when it did already).
+int fld_file_message(int fld, const std::string& path, Record& rec);
 // The same for one message of folder fld.
 int fld_item_copy(int fld, int pos, int dst);
 int fld_item_del(int fld, int id);

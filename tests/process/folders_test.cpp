@@ -131,6 +131,17 @@ TEST(FolderProcess, MoveCopyDeleteThroughTheTrash) {
     }
     EXPECT_EQ(E.records(0).size(), 2u);
     EXPECT_FALSE(std::filesystem::exists(E.h.path(std::string(kUserDir) + "7")));
+
+    // The delete button of a list row; then the indexes rebuilt from the
+    // files hold the same messages.
+    E.post("must_lock=1&fld=0&item_del_" + E.records(0)["<n4@example.test>"] + "=Delete");
+    EXPECT_EQ(E.records(0).size(), 1u);
+    EXPECT_EQ(E.records(1).count("<n4@example.test>"), 1u);
+    auto before = E.records(3);
+    auto rb = E.get("cmd=rebuild_indexes");
+    EXPECT_EQ(rb.status, 0) << rb.out;
+    EXPECT_EQ(E.records(3).size(), before.size());
+    EXPECT_EQ(E.records(1).count("<n4@example.test>"), 1u);
 }
 
 TEST(FolderProcess, HostileNamesRenameAndDelete) {

@@ -187,6 +187,42 @@ TEST(FolderCopy, KilledMoverNeverLosesAMessage) {
     std::printf("killed %d of %d moves before they ended\n", interrupted, kTrials);
 }
 
+TEST(FolderCopy, FilingAMessageOnce) {
+    FoldersEnv env;
+    std::string sent = env.root + "/sent.eml";
+    StoreEnv::spit(sent, "Subject: sent\n\nhello\n");
+    for (int round = 0; round < 2; ++round) {
+        Record r = make_rec("<s@x>", "sent");
+        EXPECT_EQ(fld_file_message(2, sent, r), 1);
+    }
+    auto copies = env.contents(2);
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(copies["<s@x>"], "Subject: sent\n\nhello\n");
+    Record r = make_rec("<t@x>", "x");
+    EXPECT_EQ(fld_file_message(4, sent, r), 0);   // not a folder in use
+}
+
+TEST(FolderRebuild, IndexesEveryFileAndDeletesNone) {
+    FoldersEnv env;
+    diag_set_debug(false);   // a log line per file is not what is tested
+    // More than the 5,000 files an index rebuild once stopped at.
+    for (int i = 1; i <= 5003; ++i)
+        StoreEnv::spit(fld_item(3, i), "Subject: m" + std::to_string(i) + "\nMessage-ID: <r" + std::to_string(i) + "@x>\n\nx\n");
+    // Mail that claims to be a stub, or sets flags, is indexed as mail.
+    StoreEnv::spit(fld_item(3, 6001), "Received: by mx\nSubject: forged\nLarkspur_flags: rbody,\n\nx\n");
+    StoreEnv::spit(fld_item(3, 6002), "Subject: flags\nLarkspur_flags: read,deleted,\n\nx\n");
+    EXPECT_GT(fld_idx_rebuild(3), 0);
+    ASSERT_EQ(fld_readxov(3), 1);
+    EXPECT_EQ(mainidx().n, 5005);
+    int forged = fld_findid(6001), flags = fld_findid(6002);
+    ASSERT_GE(forged, 0);
+    ASSERT_GE(flags, 0);
+    EXPECT_EQ(mainidx().recs[static_cast<std::size_t>(forged)][H_FLAGS], "");
+    EXPECT_EQ(mainidx().recs[static_cast<std::size_t>(flags)][H_FLAGS], "");
+    EXPECT_TRUE(StoreEnv::exists(fld_item(3, 6001)));
+    EXPECT_GE(prof.xnextid, 6003);
+}
+
 TEST(FolderEmpty, TrashAndServerCache) {
     FoldersEnv env;
     env.fill(1, 2, "t");
