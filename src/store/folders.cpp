@@ -31,16 +31,9 @@
 namespace {
 
 constexpr std::size_t kMaxSel = 5000;
-constexpr std::size_t kNameMax = 200;
 
 std::size_t us(int i) { return static_cast<std::size_t>(i); }
 
-std::string trim(std::string_view s) {
-    std::size_t b = s.find_first_not_of(' ');
-    if (b == std::string_view::npos) return {};
-    std::size_t e = s.find_last_not_of(' ');
-    return std::string(s.substr(b, e - b + 1));
-}
 int rec_id(const Record& r) { return std::atoi(r[H_ID].c_str()); }
 
 // Positions of message numbers in the loaded index (-1 for one not there).
@@ -56,8 +49,9 @@ std::vector<int> positions_of(const std::vector<int>& ids) {
     return out;
 }
 
-// A whole decimal number (an optional minus sign and digits only).
-bool parse_num(const std::string& text, int& out) {
+}  // namespace
+
+bool fld_parse_num(const std::string& text, int& out) {
     std::size_t i = !text.empty() && text[0] == '-' ? 1 : 0;
     if (i == text.size() || text.size() - i > 6) return false;
     for (std::size_t k = i; k < text.size(); ++k)
@@ -66,30 +60,33 @@ bool parse_num(const std::string& text, int& out) {
     return true;
 }
 
+namespace {
+
 int named_folder(int key, const char* dflt) {
     const std::string& set = wm_ini_get(key);
     return fld_find(set.empty() ? std::string_view(dflt) : std::string_view(set));
 }
 
-// The folder a form field names; an unknown or hidden one is refused.
-bool take_folder(const char* field, int& fld) {
+}  // namespace
+
+bool fld_take(const char* field, int& fld) {
     const std::string& v = form_find(field);
     fld = 0;
     if (v.empty() && std::strcmp(field, "fld") == 0) return true;   // no folder given: new mail
-    if (!parse_num(v, fld) || !fld_visible(fld)) {
+    if (!fld_parse_num(v, fld) || !fld_visible(fld)) {
         f_error(lang_get("There is no folder %s\n"), html_escape(ncpy(v, 40)).c_str());
         return false;
     }
     return true;
 }
 
-// Changes need the user lock: a request that runs without it (another of
-// the user's requests holds it) must not touch the folders.
-bool writable() {
+bool fld_writable() {
     if (!user_read_only()) return true;
     f_error("%s", lang_get("Your mail is busy with another request; please try again.\n"));
     return false;
 }
+
+namespace {
 
 bool same_or_unset(const std::string& a, const std::string& b) { return a.empty() || b.empty() || a == b; }
 
@@ -156,10 +153,9 @@ std::string bare_addr(const std::string& text) {
 
 void reject_sender(const Record& r) {
     const std::string& from = !r[H_SENDER].empty() ? r[H_SENDER] : !r[H_REPLYTO].empty() ? r[H_REPLYTO] : r[H_FROM];
-    std::string a = bare_addr(from);
-    for (char& c : a)
-        if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';
-    a = trim(a);
+    std::string a;
+    for (char c : bare_addr(from))
+        if (static_cast<unsigned char>(c) > 32 && c != 127) a += c;
     if (a.empty()) {
         imsg("r_reject: no sender");
         return;
@@ -197,12 +193,6 @@ int delete_target(int src, bool* refused) {
     return t;
 }
 
-int show_folders() {
-    if (!form_find("newframe").empty() && g.xisframes) tpl_show("frame");
-    else tpl_show("folders");
-    return 1;
-}
-
 // The list again, or for the "show next" forms the message that followed
 // the one just handled in list order (next_id 0: none).
 int show_after(int next_id, bool next) {
@@ -228,45 +218,13 @@ bool fld_visible(int fld) { return fld == 0 || (fld > 0 && fld < kMaxFolders && 
 
 bool fld_reserved(int fld) { return fld == 0 || fld == trash_folder() || fld == copies_folder(); }
 
-bool fld_fixed(std::string_view name) {
-    const std::string& list = wm_ini_get(K_fixed_folders);
-    if (list.empty()) return false;
-    // Each pattern counts up to 100 characters.
-    std::string cut;
-    std::size_t start = 0;
-    while (start <= list.size()) {
-        std::size_t comma = list.find(',', start);
-        std::string_view pat = std::string_view(list).substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        if (!cut.empty()) cut += ',';
-        cut += ncpy(pat, 100);
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-    }
-    return list_match(cut, name) > 0;
-}
-
-std::string fld_name_clean(std::string_view typed) {
-    std::string s(typed);
-    for (char& c : s)
-        if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';
-    s = trim(s);
-    if (s.size() > kNameMax) {
-        std::size_t n = kNameMax;
-        // Back off to the start of a UTF-8 character.
-        while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
-        s.resize(n);
-        s = trim(s);
-    }
-    return s;
-}
-
 std::vector<int> form_selection() {
     std::vector<int> ids;
     std::string name, value;
     for (int i = 0; i < form_n() && ids.size() < kMaxSel; ++i) {
         if (!form_get_pair(i, name, value) || !starts_with(name, "sel_")) continue;
         int id = 0;
-        if (parse_num(name.substr(4), id) && id > 0) ids.push_back(id);
+        if (fld_parse_num(name.substr(4), id) && id > 0) ids.push_back(id);
     }
     return ids;
 }
@@ -493,7 +451,7 @@ void store_recalc_diskuse() {
 int r_movesel() {
     if (!user_checkauth()) return 0;
     int src = 0, dst = 0;
-    if (!take_folder("fld", src) || !take_folder("dstfld", dst) || !writable()) return 0;
+    if (!fld_take("fld", src) || !fld_take("dstfld", dst) || !fld_writable()) return 0;
     if (src == dst) {
         f_error("%s", lang_get("Source=Destination  Select a different destination folder"));
         return 0;
@@ -516,7 +474,7 @@ int r_movesel() {
 int r_copysel() {
     if (!user_checkauth()) return 0;
     int src = 0, dst = 0;
-    if (!take_folder("fld", src) || !take_folder("dstfld", dst) || !writable()) return 0;
+    if (!fld_take("fld", src) || !fld_take("dstfld", dst) || !fld_writable()) return 0;
     if (!fld_readxov(src)) return 0;
     std::vector<int> pos = selected_positions();
     if (pos.empty()) {
@@ -535,7 +493,7 @@ int r_copysel() {
 int r_moveto(int next) {
     if (!user_checkauth()) return 0;
     int src = 0, dst = 0;
-    if (!take_folder("fld", src) || !take_folder("dstfld", dst) || !writable()) return 0;
+    if (!fld_take("fld", src) || !fld_take("dstfld", dst) || !fld_writable()) return 0;
     int item = std::atoi(form_find("item").c_str());
     imsg("move %d to folder %d\n", item, dst);
     if (src == dst) {
@@ -558,7 +516,7 @@ int r_moveto(int next) {
 int r_delitem(int next) {
     if (!user_checkauth()) return 0;
     int src = 0;
-    if (!take_folder("fld", src) || !writable()) return 0;
+    if (!fld_take("fld", src) || !fld_writable()) return 0;
     int item = std::atoi(form_find("item").c_str());
     if (!fld_readxov(src)) return 0;
     int pos = fld_findid(item);
@@ -579,7 +537,7 @@ int r_delitem(int next) {
 int r_delsel(int reject) {
     if (!user_checkauth()) return 0;
     int src = 0;
-    if (!take_folder("fld", src) || !writable()) return 0;
+    if (!fld_take("fld", src) || !fld_writable()) return 0;
     if (!fld_readxov(src)) {
         f_error("%s", lang_get("Folder read failed"));
         return 0;
@@ -605,9 +563,9 @@ int cmd_item_del() {
     const std::string* name = form_findn("item_del_");
     if (!name) return 0;
     int id = 0;
-    if (!parse_num(name->substr(9), id)) return 0;
+    if (!fld_parse_num(name->substr(9), id)) return 0;
     int src = 0;
-    if (!take_folder("fld", src) || !writable()) return 1;
+    if (!fld_take("fld", src) || !fld_writable()) return 1;
     if (!fld_readxov(src)) {
         f_error_clear();   // the other buttons of the form are tried instead
         return 0;
@@ -625,7 +583,7 @@ int cmd_item_del() {
 int r_moveto_stub(int* dst_out) {
     if (!user_checkauth()) return 0;
     int src = 0, dst = 0;
-    if (!take_folder("fld", src) || !take_folder("dstfld", dst) || !writable()) return 0;
+    if (!fld_take("fld", src) || !fld_take("dstfld", dst) || !fld_writable()) return 0;
     if (dst_out) *dst_out = dst;
     if (!fld_readxov(src)) return 0;
     int item = std::atoi(form_find("item").c_str());
@@ -643,7 +601,7 @@ int r_moveto_stub(int* dst_out) {
 // ---- Emptying ----
 
 int r_empty() {
-    if (!user_checkauth() || !writable()) return 0;
+    if (!user_checkauth() || !fld_writable()) return 0;
     empty_trash(0);
     var_set("msg", lang_get("Your trash has been emptied"));
     tpl_show("ok");
@@ -803,118 +761,4 @@ int empty_newmail(int purging) {
         "NM: Cannot remove file %d %s\n", true);
     fld_pop();
     return count;
-}
-
-// ---- Folders ----
-
-int r_fld_create() {
-    if (!user_checkauth() || !writable()) return 0;
-    imsg("creating folder\n");
-    std::string name = fld_name_clean(form_find("newname"));
-    if (name.empty()) {
-        f_error("%s", lang_get("Sorry, no name specified for new folder"));
-        return 0;
-    }
-    if (fld_find(name) >= 0) {
-        f_error("%s", lang_get("Sorry, that folder already exists"));
-        return 0;
-    }
-    int slot = -1;
-    for (int k = 1; k < prof.nxfld && k < kMaxFolders; ++k)
-        if (prof.xfld_name[us(k)].empty()) {
-            slot = k;
-            break;
-        }
-    if (slot < 0 && prof.nxfld < kMaxFolders) slot = prof.nxfld++;
-    if (slot < 0) {
-        f_error(lang_get("Sorry, you already have %d folders; delete one first"), kMaxFolders);
-        return 0;
-    }
-    prof.xfld_name[us(slot)] = name;
-    ++g.ui_changed;
-    return show_folders();
-}
-
-int r_fld_delete() {
-    if (!user_checkauth()) return 0;
-    int f = 0;
-    if (!take_folder("dstfld", f) || !writable()) return 0;
-    const std::string name = prof.xfld_name[us(f)];
-    const std::string shown = html_escape(name);
-    if (fld_reserved(f)) {
-        f_error(lang_get("Cannot delete that folder %s"), shown.c_str());
-        return 0;
-    }
-    if (fld_fixed(lower(name))) {
-        f_error(lang_get("That folder %s cannot be deleted"), shown.c_str());
-        return 0;
-    }
-    if (!fld_readxov(f)) return 0;
-    if (mainidx().n > 0) {
-        f_error(lang_get("Cannot delete folder %s as it contains %d items\n"), shown.c_str(), mainidx().n);
-        return 0;
-    }
-    prof.xfld_name[us(f)].clear();
-    if (prof.xfld == f) prof.xfld = 0;
-    ++g.ui_changed;
-    user_write();
-    return show_folders();
-}
-
-int r_fld_rename() {
-    if (!user_checkauth()) return 0;
-    const std::string* field = form_findn("fld_rename");
-    int f = -1;
-    if (!field || !parse_num(field->substr(10), f)) {
-        f_error("%s", lang_get("No fld_renamexxx variable found"));
-        return 0;
-    }
-    if (!fld_visible(f)) {
-        f_error(lang_get("There is no folder %s\n"), std::to_string(f).c_str());
-        return 0;
-    }
-    if (!writable()) return 0;
-    if (fld_reserved(f)) {
-        f_error(lang_get("Cant rename that folder %s"), html_escape(prof.xfld_name[us(f)]).c_str());
-        return 0;
-    }
-    const std::string* typed = nform_findi("f_name", f);
-    if (!typed) {
-        f_error("%s", lang_get("No fld_renamexxx variable found"));
-        return 0;
-    }
-    std::string name = fld_name_clean(*typed);
-    if (name.empty()) {
-        f_error("%s", lang_get("Cant rename to blank folder name"));
-        return 0;
-    }
-    int other = fld_find(name);
-    if (other >= 0 && other != f) {
-        f_error("%s", lang_get("Sorry, that folder already exists"));
-        return 0;
-    }
-    prof.xfld_name[us(f)] = name;
-    ++g.ui_changed;
-    user_write();
-    return show_folders();
-}
-
-int r_rebuild_indexes() {
-    if (!user_checkauth() || !writable()) return 0;
-    empty_remote_newmail(1, 0);
-    for (int n = 1; n < kMaxFolders; ++n) {
-        if (access(fld_file(n, "index.dat").c_str(), R_OK) != 0) break;
-        if (prof.xfld_name[us(n)].empty()) add_folder(sfmt("%d folder %d", n, n + 1));
-    }
-    long total = 0;
-    for (int k = 0; k < kMaxFolders; ++k)
-        if (fld_visible(k)) total += fld_idx_rebuild(k);
-    prof.xdiskuse = total;
-    ++g.ui_changed;
-    user_write();
-    if (!form_find("newframe").empty() && g.xisframes) {
-        tpl_show("frame");
-        return 1;
-    }
-    return f_list();
 }

@@ -68,5 +68,14 @@ int empty_newmail(int purging);
 // Disk use from the folder statistics (kilobytes * 1024).
 void store_recalc_diskuse();
 
+// Helpers of the folder commands.  fld_take: the folder a form field names
+// (an absent "fld" is folder 0); an unknown or hidden one is refused with
+// an error.  fld_writable: changes need the user lock, so a request that
+// runs without it (another of the user's requests holds it) is refused.
+// fld_parse_num: a whole decimal number, nothing else.
+bool fld_take(const char* field, int& fld);
+bool fld_writable();
+bool fld_parse_num(const std::string& text, int& out);
+
 // Message numbers of the "sel_N" fields of the form (at most 5000).
 std::vector<int> form_selection();
