@@ -226,8 +226,9 @@ const Route kPostCommands[] = {
     R("edit_abook", "f_edit_abook", f_edit_abook()),
     R("list", "f_list", f_list()),
     R("list_held", "f_list_held", f_list_held()),
-    R("send", "r_send", r_send()),
-    R("dosend", "r_send", r_send()),
+    // A refused send shows the compose page again and fails the request.
+    RK("send", "r_send", r_send(), kRouteZeroIsError),
+    RK("dosend", "r_send", r_send(), kRouteZeroIsError),
     R("help", "tpl_show(help)", show_page("help")),
     R("jhelp", "tpl_show(jhelp)", show_page("jhelp")),
     R("empty_trash", "f_empty", f_empty()),
