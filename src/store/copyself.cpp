@@ -14,6 +14,7 @@
 #include "cgi/lang.h"
 #include "cgi/request.h"
 #include "store/index.h"
+#include "store/folders.h"
 #include "store/msgfile.h"
 #include "support/str.h"
 #include "user/paths.h"
@@ -81,39 +82,26 @@ int do_copyself(const std::string& path, long lines, bool has_attach) {
     rec[H_REMOTE] = "0";
     if (has_attach) flag_add(rec[H_FLAGS], "file,");
 
-    fld_push();
+    // The copy goes through the folders' own filing, which writes the
+    // message file first (never over an existing one) and appends its
+    // record only then; line ends are made LF in a private file first.
+    std::string lf = user_dir() + "/self." + std::to_string(static_cast<long>(getpid())) + ".lf";
     int ok = 0;
-    if (fld_readxov(fld)) {
-        int id = fld_addxov(rec);
-        if (id < 0) {
-            imsg("Already have a copy in folder so not copying\n");
+    std::rewind(in);
+    FILE* out = std::fopen(lf.c_str(), "wbx");
+    long n = out ? copy_lf(in, out) : -1;
+    if (out && std::fclose(out) != 0) n = -1;
+    if (n < 0) {
+        f_error(lang_get("Could not copy file %s %s\n"), path.c_str(), std::strerror(errno));
+    } else {
+        rec[H_BYTES] = std::to_string(n);
+        if (fld_file_message(fld, lf, rec)) {
+            prof.xdiskuse += n;
+            ++g.ui_changed;
             ok = 1;
-        } else {
-            std::string dst = fld_item(fld, id);
-            make_parent_dirs(dst);
-            std::rewind(in);
-            FILE* out = std::fopen(dst.c_str(), "wb");
-            long n = out ? copy_lf(in, out) : -1;
-            if (out && std::fclose(out) != 0) n = -1;
-            if (n < 0) {
-                f_error(lang_get("Could not copy file %s %s\n"), path.c_str(), std::strerror(errno));
-                std::remove(dst.c_str());
-                // The record has no file: take it out again.
-                int pos = fld_findid(id);
-                if (pos >= 0 && fld_delrec(pos)) fld_write(fld);
-            } else {
-                Record* r = fld_getrec(fld_findid(id));
-                if (r) {
-                    (*r)[H_BYTES] = std::to_string(n);
-                    fld_write(fld);
-                }
-                prof.xdiskuse += n;
-                ++g.ui_changed;
-                ok = 1;
-            }
         }
     }
-    fld_pop();
+    std::remove(lf.c_str());
     std::fclose(in);
     return ok;
 }
