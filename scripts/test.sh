@@ -218,6 +218,9 @@ e2e() {
     files=(tests/e2e/*.test.mjs)
     [ ${#files[@]} -gt 0 ] || { echo "no end-to-end tests"; return 1; }
     local rc=0
+    # Each server does its job (logins, TLS, AUTH, the CGI) before any test
+    # relies on it.
+    bash scripts/servers.sh status || rc=1
     # The C++ tests that need the real servers skip themselves in the unit
     # step (no servers.env yet); here they run for real.
     if [ -x "$ROOT/$B/test_net" ]; then
