@@ -617,18 +617,21 @@ cmd_start() {
 
 # The descendants of a process, from /proc (children of children too).
 descendants() {
-    local todo=("$1") p d stat ppid out=()
+    local -A kids=()
+    local d stat rest ppid p out=() todo=("$1")
+    for d in /proc/[0-9]*; do
+        read -r stat 2>/dev/null <"$d/stat" || continue
+        rest=${stat##*) }
+        ppid=${rest#* }
+        ppid=${ppid%% *}
+        kids[$ppid]+=" ${d#/proc/}"
+    done
     while [ ${#todo[@]} -gt 0 ]; do
         p=${todo[0]}
         todo=("${todo[@]:1}")
-        for d in /proc/[0-9]*; do
-            stat=$(cat "$d/stat" 2>/dev/null) || continue
-            stat=${stat##*) }
-            ppid=$(cut -d' ' -f2 <<<"$stat")
-            if [ "$ppid" = "$p" ]; then
-                out+=("${d#/proc/}")
-                todo+=("${d#/proc/}")
-            fi
+        for d in ${kids[$p]:-}; do
+            out+=("$d")
+            todo+=("$d")
         done
     done
     echo "${out[*]}"
