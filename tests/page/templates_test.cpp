@@ -37,7 +37,7 @@ using Vars = std::map<std::string, std::string>;
 const fs::path kTplDir = fs::path(LK_SOURCE_DIR) / "templates";
 
 const std::vector<std::string> kPages = {"error", "login",   "help", "jhelp", "menubar", "logout", "newuser",
-                                         "list",  "stub",    "item", "folders", "frame", "ok"};
+                                         "list",  "stub",    "item", "folders", "frame", "ok", "send", "sentok"};
 
 // ---------------------------------------------------------------------------
 // What the handlers would have set.  tpl_init publishes the common variables
