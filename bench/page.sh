@@ -12,15 +12,18 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 B=${1:-}
 if [ -z "$B" ]; then
-    for d in "$ROOT/build-page" "$ROOT/build"; do [ -x "$d/test_page" ] && { B=$d; break; }; done
+    for d in "$ROOT/build-page" "$ROOT/build"; do [ -x "$d/larkspur" ] && { B=$d; break; }; done
 fi
-[ -x "$B/test_page" ] && [ -x "$B/larkspur" ] || { echo "page.sh: no test_page/larkspur in ${B:-build}; build first" >&2; exit 1; }
+[ -x "$B/larkspur" ] || { echo "page.sh: no larkspur in ${B:-build}; build first" >&2; exit 1; }
 B=$(cd "$B" && pwd)
-(cd "$B" && LK_BENCH=1 ./test_page --gtest_filter='PageBench.*' 2>&1 | grep -E '^page:|SKIPPED|FAILED')
-
-command -v hyperfine >/dev/null || { echo "page.sh: hyperfine not installed; whole-process figures skipped"; exit 0; }
 T=$(mktemp -d /tmp/lkpagebenchXXXXXX)
 trap 'rm -rf "$T"' EXIT
+g++ -std=c++20 -O2 -I"$ROOT/src" -o "$T/page_bench" "$ROOT/bench/page_bench.cpp" \
+    $(find "$B/CMakeFiles" -path '*lk_*.dir*' -name '*.o' | sort) \
+    /usr/lib/x86_64-linux-gnu/libgumbo.a -static-libstdc++ -static-libgcc
+"$T/page_bench" "$ROOT/templates"
+
+command -v hyperfine >/dev/null || { echo "page.sh: hyperfine not installed; whole-process figures skipped"; exit 0; }
 mkdir -p "$T/work"
 cp "$B/larkspur" "$T/larkspur"
 printf 'templates %s\nworkarea %s\nlog_file %s\n' "$ROOT/templates" "$T/work" "$T/larkspur.log" > "$T/larkspur.ini"

@@ -11,7 +11,8 @@
 #   install  apt-get the packages (daemons are kept from starting)
 #   start    make the users, certificate and configs; start every server;
 #            write $LARKSPUR_RUN/servers.env for the tests
-#   status   say what runs; exit 0 only when everything does
+#   status   say what runs and check that each server does its job (logins,
+#            TLS, AUTH, the CGI); exit 0 only when everything does
 #   stop     stop exactly the processes start started (by PID) and remove
 #            exactly the users it created
 #   web      (re)install the CGI program, templates and ini file alone
@@ -205,7 +206,8 @@ remove_users() {
     while read -r u; do
         [ -n "$u" ] || continue
         if getent passwd "$u" >/dev/null && [ "$(user_comment "$u")" = "$MARK" ]; then
-            userdel "$u" 2>/dev/null || say "could not remove user $u"
+            userdel "$u" 2>/dev/null || true
+            getent passwd "$u" >/dev/null && die "could not remove user $u"
         fi
     done <"$f"
     rm -f "$f"
@@ -613,19 +615,52 @@ cmd_start() {
     say "web: http://$HOST:$LK_WEB_PORT/cgi-bin/larkspur"
 }
 
+# The descendants of a process, from /proc (children of children too).
+descendants() {
+    local -A kids=()
+    local d stat rest ppid p out=() todo=("$1")
+    for d in /proc/[0-9]*; do
+        read -r stat 2>/dev/null <"$d/stat" || continue
+        rest=${stat##*) }
+        ppid=${rest#* }
+        ppid=${ppid%% *}
+        kids[$ppid]+=" ${d#/proc/}"
+    done
+    while [ ${#todo[@]} -gt 0 ]; do
+        p=${todo[0]}
+        todo=("${todo[@]:1}")
+        for d in ${kids[$p]:-}; do
+            out+=("$d")
+            todo+=("$d")
+        done
+    done
+    echo "${out[*]}"
+}
+
+# Stops each server by the PID start recorded; the masters end their own
+# children, and stop waits until those are gone too.
 stop_services() {
-    local quiet=${1:-} s pid
+    local quiet=${1:-} s pid kids=() k i left
     [ -d "$RUN/pids" ] || return 0
     for s in lighttpd poppassd postfix dovecot; do
         pid=$(svc_pid "$s")
         if [ -n "$pid" ]; then
             if pid_alive "$pid"; then
                 [ -n "$quiet" ] || say "stopping $s ($pid)"
+                read -r -a k <<<"$(descendants "$pid")"
+                kids+=("${k[@]}")
                 stop_pid "$s" "$pid"
             fi
             rm -f "$(pidfile "$s")"
         fi
     done
+    for i in $(seq 1 100); do
+        left=""
+        for k in "${kids[@]}"; do pid_alive "$k" && left="$left $k"; done
+        [ -z "$left" ] && return 0
+        sleep 0.05
+    done
+    STRAYS=$left
 }
 
 cmd_stop() {
@@ -649,7 +684,160 @@ cmd_stop() {
     rm -rf "$RUN/mail" "$RUN/www/work" "$RUN/www/tmp"
     rm -f "$RUN/servers.env"
     [ -z "$left" ] || die "ports still listening after stop:$left"
+    [ -z "${STRAYS:-}" ] || die "processes of the servers still running after stop:$STRAYS"
     say "stopped"
+}
+
+# What the program and the tests rely on, checked without changing
+# anything: each server answers its protocol on its port (TLS where it
+# should), the test users log in where they should and are refused with a
+# wrong password, and the web server runs the installed program.  Prints one
+# line per check; returns non-zero when one fails.
+check_services() {
+    python3 - "$RUN/servers.env" <<'PY'
+import base64, hashlib, os, pwd, re, socket, ssl, subprocess, sys, urllib.error, urllib.request
+
+env = dict(l.split("=", 1) for l in open(sys.argv[1]).read().splitlines() if "=" in l and not l.startswith("#"))
+host = env["LK_HOST"]
+failed = 0
+
+def check(what, fn):
+    global failed
+    try:
+        fn()
+        print("  ok    %s" % what)
+    except Exception as e:  # any fault is a failed check, named
+        failed += 1
+        print("  FAIL  %s: %s" % (what, e))
+
+def tls_ctx():
+    c = ssl.create_default_context(cafile=env["LK_CERT"])
+    c.check_hostname = False
+    return c
+
+class Conn:
+    def __init__(self, port, tls=False):
+        s = socket.create_connection((host, int(env[port])), timeout=10)
+        self.s = tls_ctx().wrap_socket(s) if tls else s
+        self.f = self.s.makefile("rb")
+    def line(self):
+        return self.f.readline().decode("latin-1").rstrip("\r\n")
+    def cmd(self, text):
+        self.s.sendall(text.encode("latin-1") + b"\r\n")
+        return self.line()
+    def reply(self, text=None):  # an SMTP reply, all its lines
+        lines = [self.cmd(text) if text is not None else self.line()]
+        while len(lines[-1]) > 3 and lines[-1][3] == "-":
+            lines.append(self.line())
+        return lines
+    def starttls(self):
+        self.s = tls_ctx().wrap_socket(self.s)
+        self.f = self.s.makefile("rb")
+    def close(self):
+        self.s.close()
+
+def expect(got, pattern):
+    if not re.match(pattern, got):
+        raise AssertionError("%r does not match %r" % (got, pattern))
+
+def pop_login(how, user, pw):
+    c = Conn("LK_POP3S_PORT" if how == "pop3s" else "LK_POP3_PORT", tls=how == "pop3s")
+    greeting = c.line()
+    expect(greeting, r"\+OK")
+    if how == "stls":
+        expect(c.cmd("STLS"), r"\+OK")
+        c.starttls()
+    if how == "apop":
+        stamp = re.search(r"<[^>]+>", greeting).group(0)
+        r = c.cmd("APOP %s %s" % (user, hashlib.md5((stamp + pw).encode()).hexdigest()))
+    else:
+        c.cmd("USER " + user)
+        r = c.cmd("PASS " + pw)
+    ok = r.startswith("+OK") and re.match(r"\+OK \d+ \d+$", c.cmd("STAT"))
+    c.cmd("QUIT")
+    c.close()
+    return bool(ok)
+
+def pop(how, user, pw):
+    def run():
+        if not pop_login(how, user, pw):
+            raise AssertionError("login refused")
+        if pop_login(how, user, pw + "-wrong"):
+            raise AssertionError("a wrong password was taken")
+    return run
+
+def smtp(port, tls=False, starttls=False, auth=True):
+    def run():
+        c = Conn(port, tls=tls)
+        expect(c.reply()[0], r"220 ")
+        ehlo = c.reply("EHLO status.example.test")
+        if starttls:
+            if "250-STARTTLS" not in ehlo and "250 STARTTLS" not in ehlo:
+                raise AssertionError("no STARTTLS offered")
+            expect(c.reply("STARTTLS")[-1], r"220 ")
+            c.starttls()
+            ehlo = c.reply("EHLO status.example.test")
+        if auth:
+            if not any(re.match(r"250.AUTH .*PLAIN", l) and "LOGIN" in l for l in ehlo):
+                raise AssertionError("no AUTH PLAIN LOGIN offered: %s" % ehlo)
+            bad = base64.b64encode(("\0%s\0wrong" % env["LK_USER1"]).encode()).decode()
+            expect(c.reply("AUTH PLAIN " + bad)[-1], r"535 ")
+            good = base64.b64encode(("\0%s\0%s" % (env["LK_USER1"], env["LK_PASS1"])).encode()).decode()
+            expect(c.reply("AUTH PLAIN " + good)[-1], r"235 ")
+        else:
+            expect(c.reply("MAIL FROM:<status@example.test>")[-1], r"250 ")
+            expect(c.reply("RCPT TO:<nobody-here@%s>" % env["LK_DOMAIN"])[-1], r"550 ")
+        c.reply("QUIT")
+        c.close()
+    return run
+
+def poppassd():
+    c = Conn("LK_POPPASSD_PORT")
+    expect(c.line(), r"200 ")
+    expect(c.cmd("user " + env["LK_USER2"]), r"200 ")
+    expect(c.cmd("pass " + env["LK_PASS2"]), r"200 ")   # asks for the new one; none is given
+    c.cmd("quit")
+    c.close()
+
+def users():
+    for u in (env["LK_USER1"], env["LK_USER2"], env["LK_DEMO_USER"], env["LK_CATCHALL_USER"]):
+        if "larkspur-test" not in pwd.getpwnam(u).pw_gecos:
+            raise AssertionError(u + " is not marked larkspur-test")
+
+def web():
+    bin = env["LK_CGI_DIR"] + "/larkspur"
+    expect(subprocess.run([bin, "-version"], capture_output=True, text=True).stdout, r"Version: Larkspur v\S+")
+    ini = open(env["LK_INI"]).read()
+    for key, value in (("pophost", host), ("port", env["LK_POP3_PORT"]), ("smtphost", host),
+                       ("workarea", env["LK_WORKAREA"]), ("templates", env["LK_TEMPLATES"]),
+                       ("domain", env["LK_DOMAIN"])):
+        if not re.search("^%s %s$" % (key, re.escape(value)), ini, re.M):
+            raise AssertionError("ini has no '%s %s'" % (key, value))
+    if pwd.getpwuid(os.stat(env["LK_WORKAREA"]).st_uid).pw_name != "www-data":
+        raise AssertionError("the work area is not www-data's")
+    r = urllib.request.urlopen(env["LK_WEB_URL"] + "?cmd=test", timeout=20)
+    expect(r.headers.get("Content-Type", ""), r"text/(html|vnd\.wap\.wml)")
+    if not r.read():
+        raise AssertionError("empty page")
+    try:
+        urllib.request.urlopen(env["LK_WEB_BASE"] + "/cgi-bin/no-such-program", timeout=20)
+        raise AssertionError("a missing program was answered")
+    except urllib.error.HTTPError as e:
+        if e.code != 404:
+            raise
+
+check("test users exist and are marked", users)
+check("POP3 login, wrong password refused", pop("plain", env["LK_USER1"], env["LK_PASS1"]))
+check("POP3 STLS login", pop("stls", env["LK_USER1"], env["LK_PASS1"]))
+check("POP3S login", pop("pop3s", env["LK_USER1"], env["LK_PASS1"]))
+check("APOP login of the passwd-file user", pop("apop", env["LK_APOP_USER"], env["LK_APOP_PASS"]))
+check("SMTP refuses unknown local users", smtp("LK_SMTP_PORT", auth=False))
+check("submission: STARTTLS, AUTH PLAIN", smtp("LK_SUBMISSION_PORT", starttls=True))
+check("SMTPS: AUTH PLAIN", smtp("LK_SMTPS_PORT", tls=True))
+check("poppassd takes the old password", poppassd)
+check("web server runs the installed program", web)
+sys.exit(1 if failed else 0)
+PY
 }
 
 cmd_status() {
@@ -665,10 +853,15 @@ cmd_status() {
     done
     local v
     for v in "${PORT_VARS[@]}"; do
-        if port_in_use "${!v}"; then state=listening; else state=closed; fi
+        if port_in_use "${!v}"; then state=listening; else state=closed; rc=1; fi
         printf '  %-20s %-6s %s\n' "$v" "${!v}" "$state"
     done
-    [ -s "$RUN/servers.env" ] && echo "env: $RUN/servers.env"
+    if [ -s "$RUN/servers.env" ]; then
+        echo "env: $RUN/servers.env"
+        [ $rc = 0 ] && { check_services || rc=1; }
+    else
+        rc=1
+    fi
     return $rc
 }
 

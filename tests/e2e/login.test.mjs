@@ -1,13 +1,11 @@
-// Logins through lighttpd against the real dovecot: the cookies and the
-// profile a good login leaves, a wrong password, the token on a second
-// request, a client from another network, an idle session, logout and a
-// replay of the ended session's token.  The client address is chosen by
-// connecting from another loopback address (127.0.1.1), which the web
-// server passes on as REMOTE_ADDR.
+// A login through lighttpd against the real dovecot: a wrong password is
+// refused, a good one gives a session whose token works from the same
+// network and not from another (the client address is chosen by connecting
+// from 127.0.1.1, which the web server passes on as REMOTE_ADDR), and logout
+// ends it.  Cookies, the profile, the idle timeout and hostile input are
+// proven by the process tests.
 import assert from 'node:assert/strict';
-import fs from 'node:fs';
 import http from 'node:http';
-import path from 'node:path';
 import { describe, test } from 'node:test';
 import { env, noServers } from './lib.mjs';
 
@@ -57,12 +55,6 @@ function check(token, utokc, from = '127.0.0.1') {
     return request(`cmd=check&utoken=${encodeURIComponent(token)}`, { cookie: `utokc=${utokc}`, from });
 }
 
-// The profile file of a login name in the work area.
-function profilePath(login) {
-    const dir = path.join(env.LK_WORKAREA, `u_${login.slice(0, 2)}`, login.replace(/\./g, '_'));
-    return path.join(dir, 'user.dat');
-}
-
 describe('login through the web server against dovecot', { skip: noServers }, () => {
     const user = env?.LK_USER1;
     const pass = env?.LK_PASS1;
@@ -77,43 +69,14 @@ describe('login through the web server against dovecot', { skip: noServers }, ()
     });
 
     test('a session from login to logout', async () => {
-        const r = await login(user, pass, { set_cookie: 'on' });
+        const r = await login(user, pass);
         const tok = r.cookies.utok?.value;
         const utokc = r.cookies.utokc?.value;
         assert.ok(tok && tok.startsWith(`${name}_`), `token cookie: ${JSON.stringify(r.headers['set-cookie'])}`);
-        for (const c of ['utok', 'utokc', 'lksid', 'lkssig']) {
-            assert.match(r.cookies[c].line, /; expires=\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}; HttpOnly; SameSite=Lax$/, c);
-        }
-        assert.ok(!r.body.includes(pass), 'password on the page');
-        const prof = fs.readFileSync(profilePath(name), 'utf8');
-        assert.match(prof, /^tcode \d+$/m);
-        assert.match(prof, /^last_login [1-9]\d*$/m);
-        assert.ok(!prof.includes(pass), 'stored password in clear');
-        const log = fs.readFileSync(env.LK_CGI_LOG, 'utf8');
-        assert.ok(!log.includes(pass), 'password in the log');
-
-        // The token works for the next request, from the same network only.
         assert.match((await check(tok, utokc)).body, /\+OK/);
-        const far = await check(tok, utokc, '127.0.1.1');
-        assert.match(far.body, /E45 Already connected from another machine/);
-
-        // Idle for longer than auto_logout_mins (60): timed out.
-        const idle = Math.floor(Date.now() / 1000) - 61 * 60;
-        fs.writeFileSync(profilePath(name), fs.readFileSync(profilePath(name), 'utf8')
-            .replace(/^log_time \d+$/m, `log_time ${idle}`));
-        const late = await check(tok, utokc);
-        assert.match(late.body, /Login timed out after 61 mins, please login again/);
-        assert.match(late.body, /-ERR/);
-
-        // A new session; logout ends it and its token is refused after.
-        const again = await login(user, pass);
-        const tok2 = again.cookies.utok.value;
-        const utokc2 = again.cookies.utokc.value;
-        assert.match((await check(tok2, utokc2)).body, /\+OK/);
-        const out = await request(`cmd=logout&utoken=${encodeURIComponent(tok2)}`);
+        assert.match((await check(tok, utokc, '127.0.1.1')).body, /E45 Already connected from another machine/);
+        const out = await request(`cmd=logout&utoken=${encodeURIComponent(tok)}`);
         assert.match(out.body, /You have logged out/);
-        assert.equal(out.cookies.utok?.value, '');
-        assert.match((await check(tok2, utokc2)).body, /-ERR/);
-        assert.match(fs.readFileSync(profilePath(name), 'utf8'), /^last_login 0$/m);
+        assert.match((await check(tok, utokc)).body, /-ERR/);
     });
 });

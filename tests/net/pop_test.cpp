@@ -1,6 +1,13 @@
+// The POP scan: what must hold on any server runs against the fake server
+// and against the real dovecot of scripts/servers.sh (skipped when its
+// servers.env is absent); faults a real server will not make on request run
+// against the fake alone.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <memory>
+#include <set>
 
 #include "fake/fake_server.h"
 #include "store/store_env.h"
@@ -43,9 +50,233 @@ int count_prefix(const std::vector<std::string>& lines, const std::string& prefi
 
 std::string index_text() { return StoreEnv::slurp(fld_file(0, "index.dat")); }
 
+// A mailbox on one of the servers, filled with generated mail of which about
+// every third message is larger than the 10 KB cache limit.
+struct Mailbox {
+    virtual ~Mailbox() = default;
+    virtual bool ready() const = 0;
+    virtual bool fill(int count) = 0;
+    // Deletes message n as another client would; returns its UIDL.
+    virtual std::string remove(int n) = 0;
+    virtual int count() = 0;   // messages left on the server
+};
+
+// The fake server holds its mailbox per session, so a message removed or
+// deleted is taken out of the script.
+struct FakeBox : Mailbox {
+    std::unique_ptr<FakeServer> srv;
+    int total = 0;
+    std::set<int> gone;
+    bool ready() const override { return true; }
+    bool start() {
+        std::string script = kUser;
+        int k = 0;
+        for (int i = 1; i <= total; ++i) {
+            if (gone.count(i)) continue;
+            script += std::string("messages 1 ") + (i % 3 ? "600" : "13000") + "\n";
+            script += "uidl " + std::to_string(++k) + " fake-uid-" + std::to_string(i) + "\n";
+        }
+        srv = std::make_unique<FakeServer>("pop3", script);
+        ini_set(K_port, std::to_string(srv->port()));
+        return srv->ok();
+    }
+    bool fill(int n) override {
+        total = n;
+        gone.clear();
+        return start();
+    }
+    std::string remove(int n) override {
+        gone.insert(n);
+        return start() ? "fake-uid-" + std::to_string(n) : "";
+    }
+    int count() override { return total - static_cast<int>(gone.size()) - count_prefix(srv->log_lines(), "dele "); }
+};
+
+std::map<std::string, std::string> servers_env() {
+    std::map<std::string, std::string> env;
+    const char* run = std::getenv("LARKSPUR_RUN");
+    std::ifstream in(run && *run ? std::string(run) + "/servers.env"
+                                 : std::string(LK_SOURCE_DIR) + "/run/servers/servers.env");
+    for (std::string line; std::getline(in, line);) {
+        std::size_t eq = line.find('=');
+        if (!line.empty() && line[0] != '#' && eq != std::string::npos) env[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return env;
+}
+
+// The second test user's mailbox on dovecot, filled by scripts/genmail.py
+// straight into its maildir and emptied again afterwards.
+struct DovecotBox : Mailbox {
+    std::map<std::string, std::string> env = servers_env();
+    std::string maildir;
+    DovecotBox() {
+        if (!ready()) return;
+        maildir = env["LK_MAILDIRS"] + "/" + env["LK_USER2"] + "/Maildir";
+        prof.xpop_name[0] = env["LK_HOST"];
+        prof.xpop_user[0] = env["LK_USER2"];
+        prof.xpop_pass[0] = env["LK_PASS2"];
+        prof.xmax_download_msgs = 5000;
+        ini_set(K_port, env["LK_POP3_PORT"]);
+        ini_set(K_pop_timeout, "20");
+    }
+    ~DovecotBox() override {
+        if (ready() && std::system(("find '" + maildir + "/new' '" + maildir + "/cur' -type f -delete").c_str()) != 0)
+            std::perror("find");
+    }
+    bool ready() const override { return env.count("LK_POP3_PORT") && env.count("LK_USER2"); }
+    bool fill(int n) override {
+        std::string cmd = "find '" + maildir + "/new' '" + maildir + "/cur' -type f -delete 2>/dev/null; python3 '" +
+                          std::string(LK_SOURCE_DIR) + "/scripts/genmail.py' --to " + env["LK_USER2"] + " --count " +
+                          std::to_string(n) + " --seed 7 --maildir '" + maildir + "' 2>/dev/null";
+        return std::system(cmd.c_str()) == 0;
+    }
+    std::string remove(int n) override {
+        sock_reset();
+        pop_reset();
+        if (!pop_open(0) || get_uidl() < n) return "";
+        tcp_printf(msock().sk, "dele %d\r\n", n);
+        std::string uidl = readok() ? popst().map_uidl[n] : "";
+        pop_close();
+        return uidl;
+    }
+    int count() override {
+        sock_reset();
+        pop_reset();
+        if (!pop_open(0)) return -1;
+        int n = get_uidl();
+        pop_close();
+        return n;
+    }
+};
+
+void next_request() {
+    sock_reset();
+    pop_reset();
+    index_reset();
+    fld_set_missing_wait(0);
+    f_error_clear();
+}
+
+bool is_stub(const Record& r) { return r[H_FLAGS].find("rbody,") != std::string::npos; }
+
+class PopServers : public ::testing::TestWithParam<std::string> {
+protected:
+    StoreEnv env;
+    std::unique_ptr<Mailbox> box;
+    void SetUp() override {
+        prof.xpop_name[0] = "127.0.0.1";
+        prof.xpop_user[0] = "alice";
+        prof.xpop_pass[0] = "pw-Secret";
+        ini_set(K_pop_timeout, "2");
+        ini_set(K_mcache_kbytes, "10");
+        if (GetParam() == "fake") {
+            box = std::make_unique<FakeBox>();
+        } else {
+            box = std::make_unique<DovecotBox>();
+            if (!box->ready()) GTEST_SKIP() << "no servers.env: start scripts/servers.sh first";
+        }
+    }
+};
+
 }  // namespace
 
-TEST(PopScan, CachesNewMailAndAddsNothingTheSecondTime) {
+TEST_P(PopServers, ScanCachesEveryMessageOnceAndFetchesStubsOnDemand) {
+    const int n = GetParam() == "dovecot" ? 1000 : 60;
+    ASSERT_TRUE(box->fill(n));
+    ini_set(K_stream_max, "50");
+    ASSERT_EQ(pop_open(0), 1) << f_error_text();
+    pop_read();
+    Index& m = mainidx();
+    ASSERT_EQ(m.n, n) << f_error_text();
+    EXPECT_EQ(popst().gnnew, n);
+    int stubs = 0;
+    std::set<std::string> uidls;
+    for (const Record& r : m.recs) {
+        uidls.insert(r[H_UIDL]);
+        EXPECT_EQ(r[H_FLAGS].find("new,"), std::string::npos) << r[H_FLAGS];
+        EXPECT_EQ(r[H_REMOTE], "1");
+        std::string file = StoreEnv::slurp(fld_item(0, std::stoi(r[H_ID])));
+        EXPECT_EQ(is_stub(r), std::stol(r[H_BYTES]) / 1024 >= 10) << r[H_SUBJECT] << " " << r[H_BYTES];
+        if (is_stub(r)) {
+            ++stubs;
+            EXPECT_NE(file.find("Larkspur_flags: rbody,\n"), std::string::npos);
+        } else {
+            EXPECT_EQ(static_cast<long>(file.size()), std::stol(r[H_BYTES])) << r[H_SUBJECT];
+            EXPECT_FALSE(r[H_LINES].empty());
+        }
+    }
+    EXPECT_EQ(static_cast<int>(uidls.size()), n);
+    EXPECT_GT(stubs, 0);
+    EXPECT_LT(stubs, n);
+
+    // A second scan adds nothing and leaves the index as it was.
+    std::string before = index_text();
+    next_request();
+    ASSERT_EQ(pop_open(0), 1);
+    pop_read();
+    EXPECT_EQ(popst().gnnew, 0);
+    EXPECT_EQ(mainidx().n, n);
+    EXPECT_EQ(index_text(), before);
+
+    // A stub's body arrives on demand and replaces the stub.
+    next_request();
+    ASSERT_EQ(fld_readxov(0), 1);
+    int pos = -1;
+    for (int i = 0; i < mainidx().n && pos < 0; ++i)
+        if (is_stub(mainidx().recs[i])) pos = i;
+    ASSERT_GE(pos, 0);
+    long server_size = std::stol(mainidx().recs[pos][H_BYTES]);
+    ASSERT_EQ(pop_read_rbody(pos), 1) << f_error_text();
+    std::string body = StoreEnv::slurp(fld_item(0, std::stoi(mainidx().recs[pos][H_ID])));
+    EXPECT_EQ(body.find("Larkspur_flags"), std::string::npos);
+    EXPECT_GT(static_cast<long>(body.size()), server_size * 9 / 10);
+    EXPECT_FALSE(is_stub(mainidx().recs[pos]));
+    pop_close();
+}
+
+TEST_P(PopServers, DeleteOnServerTakesOnlyWhatWasDownloaded) {
+    ASSERT_TRUE(box->fill(60));
+    prof.xpop_del[0] = 1;
+    ini_set(K_stream_max, "10");
+    ASSERT_EQ(pop_open(0), 1) << f_error_text();
+    pop_read();
+    ASSERT_EQ(mainidx().n, 60);
+    int stubs = 0;
+    for (const Record& r : mainidx().recs) {
+        stubs += is_stub(r);
+        EXPECT_EQ(r[H_FLAGS].find("xdel,") != std::string::npos, !is_stub(r)) << r[H_FLAGS];
+        EXPECT_EQ(r[H_REMOTE], is_stub(r) ? "1" : "0");
+    }
+    ASSERT_GT(stubs, 0);
+    EXPECT_EQ(box->count(), stubs);
+}
+
+TEST_P(PopServers, MessageDeletedOnTheServerLeavesTheCache) {
+    ASSERT_TRUE(box->fill(12));
+    ASSERT_EQ(pop_open(0), 1) << f_error_text();
+    pop_read();
+    ASSERT_EQ(mainidx().n, 12);
+    next_request();
+    std::string gone = box->remove(5);
+    ASSERT_FALSE(gone.empty());
+    next_request();
+    ASSERT_EQ(fld_readxov(0), 1);
+    std::string file;
+    for (const Record& r : mainidx().recs)
+        if (r[H_UIDL] == gone) file = fld_item(0, std::stoi(r[H_ID]));
+    ASSERT_TRUE(StoreEnv::exists(file));
+    next_request();
+    ASSERT_EQ(pop_open(0), 1);
+    pop_read();
+    EXPECT_EQ(mainidx().n, 11);
+    for (const Record& r : mainidx().recs) EXPECT_NE(r[H_UIDL], gone);
+    EXPECT_FALSE(StoreEnv::exists(file));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pop, PopServers, ::testing::Values("fake", "dovecot"),
+                         [](const auto& info) { return info.param; });
+
+TEST(PopScan, WireDialogueAndDotStuffing) {
     FakeServer srv("pop3", std::string(kUser) + msg("m1", "first", "hello\n.\n..dots") + msg("m2", "second", "body two"));
     ASSERT_TRUE(srv.ok()) << srv.error();
     PopEnv env(srv);
@@ -73,51 +304,14 @@ TEST(PopScan, CachesNewMailAndAddsNothingTheSecondTime) {
     EXPECT_EQ(wire, want);
     EXPECT_EQ(env.log().find("pw-Secret"), std::string::npos);
     EXPECT_NE(env.log().find("-> pass ****"), std::string::npos);
-
-    std::string before = index_text();
-    env.next_request();
-    ASSERT_EQ(pop_open(0), 1);
-    pop_read();
-    EXPECT_EQ(mainidx().n, 2);
-    EXPECT_EQ(popst().gnnew, 0);
-    EXPECT_EQ(index_text(), before);
-    EXPECT_EQ(count_prefix(srv.log_lines(), "retr"), 2);
 }
 
-TEST(PopScan, DeletedOnServerLeavesTheCache) {
-    PopEnv* envp = nullptr;
-    std::string two = std::string(kUser) + msg("a", "A", "x") + msg("b", "B", "y");
-    {
-        FakeServer srv("pop3", two);
-        ASSERT_TRUE(srv.ok());
-        static PopEnv* keep;
-        envp = keep = new PopEnv(srv);
-        ASSERT_EQ(pop_open(0), 1);
-        pop_read();
-        ASSERT_EQ(mainidx().n, 2);
-    }
-    std::unique_ptr<PopEnv> env(envp);
-    FakeServer srv("pop3", std::string(kUser) + "uidl 1 fake-uid-2\n" + msg("b", "B", "y"));
-    ASSERT_TRUE(srv.ok());
-    ini_set(K_port, std::to_string(srv.port()));
-    env->next_request();
-    std::string gone = fld_item(0, 1);
-    ASSERT_TRUE(StoreEnv::exists(gone));
-    ASSERT_EQ(pop_open(0), 1);
-    pop_read();
-    ASSERT_EQ(mainidx().n, 1);
-    EXPECT_EQ(mainidx().recs[0][H_SUBJECT], "B");
-    EXPECT_FALSE(StoreEnv::exists(gone));
-    EXPECT_EQ(count_prefix(srv.log_lines(), "retr"), 0);
-}
-
-TEST(PopScan, LimitsStubsAndDeleteOnServer) {
+TEST(PopScan, StubTextsAndDownloadLimits) {
     std::string big(12 * 1024 + 100, 'b');
-    std::string huge_line(13000, 'h');
     FakeServer srv("pop3", std::string(kUser) + msg("s1", "small", "tiny") + msg("b1", "big", big) +
                                msg("s2", "small2", "tiny2"));
     ASSERT_TRUE(srv.ok());
-    PopEnv env(srv, true);
+    PopEnv env(srv);
     ASSERT_EQ(pop_open(0), 1);
     pop_read();
     Index& m = mainidx();
@@ -129,27 +323,6 @@ TEST(PopScan, LimitsStubsAndDeleteOnServer) {
     EXPECT_NE(stubfile.find("Larkspur_flags: rbody,\n\nI9: This message was too large to cache (12 kbytes)"),
               std::string::npos)
         << stubfile;
-    EXPECT_EQ(m.recs[0][H_FLAGS], "xdel,unseen,");
-    EXPECT_EQ(m.recs[0][H_REMOTE], "0");
-    std::vector<std::string> wire = srv.log_lines();
-    EXPECT_EQ(count_prefix(wire, "dele"), 2);
-    EXPECT_NE(std::find(wire.begin(), wire.end(), "dele 1"), wire.end());
-    EXPECT_NE(std::find(wire.begin(), wire.end(), "dele 3"), wire.end());
-    EXPECT_EQ(count_prefix(wire, "retr 2"), 0);
-
-    // The stub's body on demand; it replaces the stub and leaves the server.
-    env.next_request();
-    ASSERT_EQ(fld_readxov(0), 1);
-    int pos = fld_findid(std::stoi(stub[H_ID]));
-    ASSERT_EQ(pop_read_rbody(pos), 1) << f_error_text();
-    const Record& got = mainidx().recs[pos];
-    EXPECT_EQ(got[H_FLAGS].find("rbody,"), std::string::npos);
-    EXPECT_EQ(got[H_REMOTE], "0");
-    std::string body = StoreEnv::slurp(fld_item(0, std::stoi(got[H_ID])));
-    EXPECT_NE(body.find(big), std::string::npos);
-    pop_close();
-    EXPECT_NE(srv.log().find("retr 2"), std::string::npos);
-
     // With no cache limit a 12 KB message is downloaded; with max_download_kbytes
     // below it it is left with the I8 text.
     struct Case {

@@ -1,15 +1,28 @@
-// Timings for bench/index.sh (LK_BENCH=1): loading and sorting a folder
-// index of 9,998 records by each sort key.  LoadSortOnce is the
-// whole-process case the script times with hyperfine.
-#include <gtest/gtest.h>
+// Folder index timings for bench/index.sh: loading and sorting an index of
+// 9,998 records by each sort key (CPU time, medians of 15), and a single load
+// and sort for whole-process runs.
+//   index_bench keys            in-process medians for every key
+//   index_bench make DIR        write the index into work area DIR
+//   index_bench once DIR KEY    one load and sort of DIR's index
+//   index_bench none            start and exit (the process cost alone)
+#include <stdlib.h>
+#include <time.h>
 
 #include <algorithm>
-#include <chrono>
-#include <ctime>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <random>
+#include <string>
+#include <vector>
 
-#include "store/store_env.h"
+#include "cgi/config.h"
+#include "cgi/diag.h"
+#include "cgi/request.h"
+#include "store/index.h"
 #include "support/str.h"
+#include "user/paths.h"
+#include "user/profile.h"
 
 namespace {
 // CPU time of this thread in ms: on a shared machine wall time mostly
@@ -20,10 +33,19 @@ double cpu_ms() {
     return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
 }
 
-// Writes a realistic 9,998-record index under root (work area) for "bench".
-void make_index(const std::string& root) {
+void use_workarea(const std::string& root) {
     ini_set(K_workarea, root);
+    g.log_file = "/dev/null";
+    g.gcl = 1;
+    diag_end_pre_ini();
+    diag_set_debug(false);
     prof.xuser = "bench";
+    prof.xnextid = 1;
+    fld_set_missing_wait(0);
+}
+
+// A realistic 9,998-record index for the user "bench".
+void make_index() {
     std::mt19937 rng(42);
     const char* words[] = {"report", "lunch", "Invoice", "holiday", "server", "Re:", "\"quoted\"", "meeting", "plan"};
     const char* days[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
@@ -50,51 +72,48 @@ void make_index(const std::string& root) {
         r[H_POPPORT] = "110";
         text += idx_format(r, 23);
     }
-    StoreEnv::spit(fld_file(0, "index.dat"), text);
+    std::string path = fld_file(0, "index.dat");
+    make_parent_dirs(path);
+    std::ofstream(path, std::ios::binary) << text;
 }
-}  // namespace
 
-TEST(IndexBench, Keys) {
-    if (!std::getenv("LK_BENCH")) GTEST_SKIP() << "set LK_BENCH=1 (bench/index.sh)";
-    StoreEnv env;
-    diag_set_debug(false);
-    make_index(env.root);
+int keys() {
+    char tmpl[] = "/tmp/lkbench_idxXXXXXX";
+    std::string root = mkdtemp(tmpl);
+    use_workarea(root);
+    make_index();
     for (const char* key : {"", "datetime", "-datetime", "subject:", "-subject:", "from:", "bytes:", "-bytes:", "to:"}) {
         std::vector<double> load_ms, sort_ms;
         for (int rep = 0; rep < 15; ++rep) {
             double t0 = cpu_ms();
-            ASSERT_EQ(fld_readxov(0), 1);
+            if (fld_readxov(0) != 1 || mainidx().n != 9998) return 1;
             double t1 = cpu_ms();
             idx_sort(mainidx(), key);
-            double t2 = cpu_ms();
             load_ms.push_back(t1 - t0);
-            sort_ms.push_back(t2 - t1);
-            ASSERT_EQ(mainidx().n, 9998);
+            sort_ms.push_back(cpu_ms() - t1);
         }
         std::sort(load_ms.begin(), load_ms.end());
         std::sort(sort_ms.begin(), sort_ms.end());
         std::printf("index 9998 key=%-10s load %.2f ms  sort %.2f ms (CPU, medians of 15)\n", *key ? key : "(arrival)",
                     load_ms[7], sort_ms[7]);
     }
+    return std::system(("rm -rf '" + root + "'").c_str()) == 0 ? 0 : 1;
 }
+}  // namespace
 
-// One load and sort, for a whole-process timing: LK_BENCH_DIR is a work
-// area made by Keys (kept when LK_BENCH_KEEP is set), LK_BENCH_KEY the key.
-TEST(IndexBench, LoadSortOnce) {
-    const char* dir = std::getenv("LK_BENCH_DIR");
-    if (!dir) GTEST_SKIP() << "set LK_BENCH_DIR (bench/index.sh)";
-    ini_set(K_workarea, dir);
-    prof.xuser = "bench";
-    g.log_file = "/dev/null";
-    ASSERT_EQ(fld_readxov(0), 1);
-    const char* key = std::getenv("LK_BENCH_KEY");
-    idx_sort(mainidx(), key ? key : "");
-    ASSERT_EQ(mainidx().n, 9998);
-}
-
-TEST(IndexBench, MakeWorkArea) {
-    const char* dir = std::getenv("LK_BENCH_MAKE");
-    if (!dir) GTEST_SKIP() << "set LK_BENCH_MAKE (bench/index.sh)";
-    make_index(dir);
-    SUCCEED();
+int main(int argc, char** argv) {
+    std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "keys") return keys();
+    if (mode == "make" && argc > 2) {
+        use_workarea(argv[2]);
+        make_index();
+        return 0;
+    }
+    if (mode == "once" && argc > 2) {
+        use_workarea(argv[2]);
+        if (fld_readxov(0) != 1) return 1;
+        idx_sort(mainidx(), argc > 3 ? argv[3] : "");
+        return mainidx().n == 9998 ? 0 : 1;
+    }
+    return mode == "none" ? 0 : 2;
 }
