@@ -176,7 +176,7 @@ void parse_file(FILE* f, std::string& vhost) {
             std::string_view r2;
             std::string var = first_word(value, r2);
             const char* env = var.empty() ? nullptr : std::getenv(var.c_str());
-            if (env && *env) {
+            if (env && *env && vhost_name_ok(env)) {
                 vhost = ncpy(lower(env), 255);
                 g.g_vhost = vhost;
             }
@@ -281,6 +281,16 @@ void ini_setscript(std::string_view script_path) {
     std::string dir, base;
     ini_split_path(script_path, dir, base);
     g.rootname = base.empty() ? "larkspur" : base;
+}
+
+bool vhost_name_ok(std::string_view name) {
+    if (name.empty() || name.size() > 255) return false;
+    for (char c : name) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                  c == '-' || c == '_' || c == ':' || c == '[' || c == ']';
+        if (!ok) return false;
+    }
+    return true;
 }
 
 int ini_read(const std::string& path, std::string& vhost) {
