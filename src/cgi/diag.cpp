@@ -77,6 +77,23 @@ std::string vformat_bounded(const char* fmt, va_list ap, bool& too_long) {
     return s;
 }
 
+// A message as page text: the characters that make markup or end a quoted
+// attribute ("'" is left, messages are full of "can't").
+std::string message_escape(std::string_view t) {
+    std::string r;
+    r.reserve(t.size());
+    for (char c : t) {
+        switch (c) {
+        case '<': r += "&lt;"; break;
+        case '>': r += "&gt;"; break;
+        case '&': r += "&amp;"; break;
+        case '"': r += "&quot;"; break;
+        default: r.push_back(c);
+        }
+    }
+    return r;
+}
+
 // The escaped error text back to plain text, breaks as blanks.
 std::string plain_text(std::string_view t) {
     static const std::pair<std::string_view, std::string_view> ents[] = {
@@ -122,9 +139,9 @@ int emsg_do(int level, const char* text) {
     if (level == 0) {
         // A message may quote what a request or a server sent: the page
         // gets it as text, the log as it is.
-        std::string shown = html_escape(text);
+        std::string shown = message_escape(text);
         if (!g.gbr.empty()) {
-            const std::string br = html_escape(g.gbr);
+            const std::string br = message_escape(g.gbr);
             for (std::size_t p = 0; (p = shown.find(br, p)) != std::string::npos; p += g.gbr.size())
                 shown.replace(p, br.size(), g.gbr);
         }
@@ -208,7 +225,7 @@ void f_error(const char* fmt, ...) {
     // server's reply) is escaped here, once, and only the breaks between
     // messages are markup.  A command-line answer gets it as it is.
     std::string& e = st().etext;
-    e = ncpy(e + (g.gcl ? s : html_escape(s)) + g.gbr, kEtext);
+    e = ncpy(e + (g.gcl ? s : message_escape(s)) + g.gbr, kEtext);
 }
 
 void f_error_set() {

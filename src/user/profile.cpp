@@ -305,8 +305,6 @@ int check_utokc(int nocheck) {
     return 1;
 }
 
-std::string login_url() { return g.path_script.empty() ? std::string("/") : g.path_script; }
-
 }  // namespace
 
 std::string profile_tencode(long n) {
@@ -652,11 +650,8 @@ int user_getinfo(int allow_new, int nocheck) {
             // Nothing could be read.
             std::string tried = user_file();
             if (!allow_new) {
-                const char* fmt = g.gwml ? "User settings lost please let system administrator know. You will have "
-                                           "to <a href=\"%s\">login</a> again to create new settings."
-                                         : "User settings lost please let system administrator know. You will have "
-                                           "to <a href=\"%s\" target=\"_top\">login</a> again to create new settings.";
-                f_error(lang_get(fmt), login_url().c_str());
+                f_error("%s", lang_get("User settings lost please let system administrator know. You will have to "
+                                       "login again to create new settings."));
                 rename(tried.c_str(), user_lost_file().c_str());
                 append_line(user_lost_file(), "has_checksum 00\n");
                 g.ui_changed = 0;

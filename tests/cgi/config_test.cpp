@@ -19,6 +19,15 @@ protected:
     std::string vhost_;
 };
 
+// A virtual-host name ends up in cookie attributes and the header.
+TEST(ConfigPaths, VirtualHostNamesAreHostNames) {
+    for (const char* ok : {"mail.example.org", "B.org", "127.0.0.1", "[::1]", "host-1_a:8080"})
+        EXPECT_TRUE(vhost_name_ok(ok)) << ok;
+    for (const char* bad : {"", "evil\r\nset-cookie:x=1", "a.org; secure", "a b", "x\"y", "a,b", "a=b", "h\xc3\xa9"})
+        EXPECT_FALSE(vhost_name_ok(bad)) << bad;
+    EXPECT_FALSE(vhost_name_ok(std::string(256, 'a')));
+}
+
 TEST(ConfigPaths, ScriptNames) {
     struct Case { const char* path; const char* root; } cases[] = {
         {"/cgi-bin/larkspur", "larkspur"},
