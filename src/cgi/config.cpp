@@ -312,8 +312,8 @@ int ini_read(const std::string& path, std::string& vhost) {
     diag_end_pre_ini();
     if (!f) {
         emsg(lang_get("E21: Unable to find ini file in {%s} %s\n"), p2.c_str(), g.gbr.c_str());
-        emsg(lang_get("E23: Also looked in {%s} %s and {%s} %s\n"), p1.c_str(), g.gbr.c_str(), p3.c_str(),
-             g.gbr.c_str());
+        // Where the installation looked is for the log: the page is seen by anyone.
+        lmsg(lang_get("E23: Also looked in {%s} and {%s}"), p1.c_str(), p3.c_str());
         return 0;
     }
     parse_file(f, vhost);
