@@ -16,6 +16,7 @@
 #include "cgi/config.h"
 #include "cgi/content.h"
 #include "cgi/diag.h"
+#include "cgi/lang.h"
 #include "cgi/form.h"
 #include "cgi/request.h"
 #include "support/str.h"
@@ -120,7 +121,11 @@ int probe_connect(const std::string& host, int port, int timeout_secs, int* err)
 // The maintenance pages show the installation's layout (and the test page
 // writes files): off unless the settings say "notest false", or the
 // administrator runs the program from the command line.
-bool maint_pages_on() { return g.gcl || (ini_isset(K_notest) && !ini_true(K_notest)); }
+bool maint_pages_on() {
+    if (g.gcl || (ini_isset(K_notest) && !ini_true(K_notest))) return true;
+    f_error("%s", lang_get("This page is not enabled in this installation."));
+    return false;
+}
 
 int f_showini(const std::string&) {
     if (!maint_pages_on()) return 0;

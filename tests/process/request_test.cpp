@@ -248,6 +248,7 @@ TEST(Request, ShowiniMasksAndEncodes) {
         h.set_ini(ini);
         for (const char* cmd : {"showini", "test"}) {
             r = h.get(std::string("cmd=") + cmd);
+            EXPECT_NE(r.out.find("This page is not enabled in this installation."), std::string::npos) << cmd << ini;
             EXPECT_EQ(r.out.find("Settings"), std::string::npos) << cmd << ini;
             EXPECT_EQ(r.out.find("Results"), std::string::npos) << cmd << ini;
             EXPECT_EQ(r.out.find(h.work), std::string::npos) << cmd << ini;
