@@ -490,10 +490,13 @@ domain $DOMAIN
 log_file $RUN/log/larkspur.log
 debug true
 use_page_size true
+# the maintenance pages (?cmd=test, ?cmd=showini) for this loopback installation
+notest false
 EOF
     mv -f "$d/cgi-bin/larkspur.ini.new" "$d/cgi-bin/larkspur.ini"
     touch "$RUN/log/larkspur.log"
     chown www-data:www-data "$d/work" "$d/tmp" "$RUN/log/larkspur.log"
+    chmod 600 "$RUN/log/larkspur.log"
     chmod 750 "$d/work" "$d/tmp"
     chmod 644 "$d/cgi-bin/larkspur.ini"
     chmod -R a+rX "$d/templates"

@@ -232,6 +232,9 @@ e2e() {
     local force=()
     node --help 2>/dev/null | grep -q -- '--test-force-exit' && force=(--test-force-exit)
     node --test --test-concurrency=1 "${force[@]}" --test-reporter=tap "${files[@]}" || rc=1
+    # Several clients per user through the web server for a bounded time:
+    # fails when a request fails or a user lock outlives its process.
+    python3 "$ROOT/scripts/loadtest.py" --seconds "${LK_LOAD_SECONDS:-10}" --clients-per-user 2 || rc=1
     return $rc
 }
 

@@ -176,7 +176,7 @@ void parse_file(FILE* f, std::string& vhost) {
             std::string_view r2;
             std::string var = first_word(value, r2);
             const char* env = var.empty() ? nullptr : std::getenv(var.c_str());
-            if (env && *env) {
+            if (env && *env && vhost_name_ok(env)) {
                 vhost = ncpy(lower(env), 255);
                 g.g_vhost = vhost;
             }
@@ -283,6 +283,16 @@ void ini_setscript(std::string_view script_path) {
     g.rootname = base.empty() ? "larkspur" : base;
 }
 
+bool vhost_name_ok(std::string_view name) {
+    if (name.empty() || name.size() > 255) return false;
+    for (char c : name) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                  c == '-' || c == '_' || c == ':' || c == '[' || c == ']';
+        if (!ok) return false;
+    }
+    return true;
+}
+
 int ini_read(const std::string& path, std::string& vhost) {
     IniState& s = st();
     std::string base;
@@ -302,8 +312,8 @@ int ini_read(const std::string& path, std::string& vhost) {
     diag_end_pre_ini();
     if (!f) {
         emsg(lang_get("E21: Unable to find ini file in {%s} %s\n"), p2.c_str(), g.gbr.c_str());
-        emsg(lang_get("E23: Also looked in {%s} %s and {%s} %s\n"), p1.c_str(), g.gbr.c_str(), p3.c_str(),
-             g.gbr.c_str());
+        // Where the installation looked is for the log: the page is seen by anyone.
+        lmsg(lang_get("E23: Also looked in {%s} and {%s}"), p1.c_str(), p3.c_str());
         return 0;
     }
     parse_file(f, vhost);

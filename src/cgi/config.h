@@ -34,6 +34,10 @@ void ini_split_path(std::string_view path, std::string& dir, std::string& base);
 // Reads the configuration for the program (or -ini) path.  vhost is the
 // current virtual-host name; a vhost_match line may replace it.  Returns 1 on
 // success, 0 when no file was found (E21/E23 have been raised).
+// A virtual-host name is a host name (letters, digits, ".", "-", "_", and
+// ":" "[" "]" for an address), at most 255 characters: it goes into cookie
+// attributes and the response header.
+bool vhost_name_ok(std::string_view name);
 int ini_read(const std::string& path, std::string& vhost);
 
 const std::string& ini_config_file();     // the last path tried

@@ -26,23 +26,28 @@ std::string content_type_full() {
     return type;
 }
 
+std::string security_headers() {
+    return "Cache-Control: no-store\n"
+           "X-Frame-Options: SAMEORIGIN\n"
+           "Content-Security-Policy: frame-ancestors 'self'\n"
+           "Referrer-Policy: no-referrer\n";
+}
+
 void content_add_cookie(const std::string& line) { st().cookies.push_back(line); }
 
 void do_content() {
     if (g.contdone || g.gcl) return;
     g.contdone = 1;
-    std::string h;
-    if (g.gwml) h += "Cache-Control: no-cache\n";
-    if (g.g_ispost && ini_isset(K_cache_posts) && !ini_true(K_cache_posts))
-        h += "Pragma: no-cache\nCache-Control: no-cache\n";
+    std::string h = security_headers();
+    if (g.g_ispost && ini_isset(K_cache_posts) && !ini_true(K_cache_posts)) h += "Pragma: no-cache\n";
     h += "Content-type: " + content_type_full() + "\n";
     int n = 0;
     for (const auto& c : st().cookies) {
         h += c + "\n";
         if (log_has("cookie")) {
-            ++n;
-            if (n == 1) imsg("Serve cookie1: %s", c.c_str());
-            else imsg("Serve Cookie%d %s", n, c.c_str());
+            // The name only: the value is a session secret.
+            std::string name = c.substr(0, c.find('='));
+            imsg("Serve cookie%d: %s", ++n, name.c_str());
         }
     }
     h += "\n";

@@ -1,5 +1,6 @@
 #include "cgi/diag.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -59,11 +60,57 @@ void out_log_copy(std::string_view text) {
     std::fclose(f);
 }
 
+// The log is created readable by the program's own user only: it names
+// users, addresses and hosts.
+FILE* open_log() {
+    int fd = open(g.log_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    FILE* f = fdopen(fd, "a");
+    if (!f) close(fd);
+    return f;
+}
+
 std::string vformat_bounded(const char* fmt, va_list ap, bool& too_long) {
     std::string s = vsfmt(fmt, ap);
     too_long = s.size() >= kOutput;
     if (too_long) s.resize(kOutput - 1);
     return s;
+}
+
+// A message as page text: the characters that make markup or end a quoted
+// attribute ("'" is left, messages are full of "can't").
+std::string message_escape(std::string_view t) {
+    std::string r;
+    r.reserve(t.size());
+    for (char c : t) {
+        switch (c) {
+        case '<': r += "&lt;"; break;
+        case '>': r += "&gt;"; break;
+        case '&': r += "&amp;"; break;
+        case '"': r += "&quot;"; break;
+        default: r.push_back(c);
+        }
+    }
+    return r;
+}
+
+// The escaped error text back to plain text, breaks as blanks.
+std::string plain_text(std::string_view t) {
+    static const std::pair<std::string_view, std::string_view> ents[] = {
+        {"<br>", " "}, {"<br/>", " "}, {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&#39;", "'"}, {"&amp;", "&"}};
+    std::string out;
+    for (std::size_t i = 0; i < t.size();) {
+        bool done = false;
+        for (const auto& [from, to] : ents)
+            if (t.compare(i, from.size(), from) == 0) {
+                out += to;
+                i += from.size();
+                done = true;
+                break;
+            }
+        if (!done) out += t[i++];
+    }
+    return out;
 }
 
 }  // namespace
@@ -90,17 +137,25 @@ int emsg_do(int level, const char* text) {
     if (!text) text = "emsg_do was passed a NULL\n";
     if ((level == 1 || level == 2) && !s.dodebug && !s.pre_ini) return 0;
     if (level == 0) {
+        // A message may quote what a request or a server sent: the page
+        // gets it as text, the log as it is.
+        std::string shown = message_escape(text);
+        if (!g.gbr.empty()) {
+            const std::string br = message_escape(g.gbr);
+            for (std::size_t p = 0; (p = shown.find(br, p)) != std::string::npos; p += g.gbr.size())
+                shown.replace(p, br.size(), g.gbr);
+        }
         do_content();
         if (g.gwml) {
             gprintf("<?xml version=\"1.0\"?>\n<!DOCTYPE wml PUBLIC \"-//WAPFORUM//DTD WML 1.1//EN\" "
                     "\"http://www.wapforum.org/DTD/wml_1.1.xml\">\n");
             gwrite("<wml><p>Error: ");
-            gwrite(text);
+            gwrite(shown);
             gwrite(" </p></wml>\n");
         } else {
             gwrite(g.gbr);
             gwrite(" Error: ");
-            gwrite(text);
+            gwrite(shown);
             gwrite(" ");
             gwrite(g.gbr);
         }
@@ -112,7 +167,7 @@ int emsg_do(int level, const char* text) {
         s.early += line;
         return 1;
     }
-    FILE* f = std::fopen(g.log_file.c_str(), "a");
+    FILE* f = open_log();
     if (!f) {
         std::fprintf(stderr, "Can't open log file %s: %s\n", g.log_file.c_str(), std::strerror(errno));
         return 0;
@@ -151,7 +206,7 @@ void diag_end_pre_ini() { st().pre_ini = false; }
 void diag_flush_early() {
     DiagState& s = st();
     if (s.early.empty()) return;
-    if (FILE* f = std::fopen(g.log_file.c_str(), "a")) {
+    if (FILE* f = open_log()) {
         std::fwrite(s.early.data(), 1, s.early.size(), f);
         std::fclose(f);
         s.early.clear();
@@ -166,8 +221,11 @@ void f_error(const char* fmt, ...) {
     va_end(ap);
     if (too_long) emsg_do(0, "FATAL, F_ERROR TOO LONG\n");
     emsg_do(1, s.c_str());
+    // The text goes to pages: whatever a message quotes (a name, a host, a
+    // server's reply) is escaped here, once, and only the breaks between
+    // messages are markup.  A command-line answer gets it as it is.
     std::string& e = st().etext;
-    e = ncpy(e + s + g.gbr, kEtext);
+    e = ncpy(e + (g.gcl ? s : message_escape(s)) + g.gbr, kEtext);
 }
 
 void f_error_set() {
@@ -210,8 +268,8 @@ std::string url_escape(std::string_view text) {
 
 void error_page_plain() {
     do_content();
-    // The error text joins messages with the line break; each message may
-    // quote what the browser sent, so only the breaks stay markup.
+    // The error text joins escaped messages with the line break; the page
+    // keeps its own break for each.
     const std::string& e = st().etext;
     const std::string br = g.gwml ? "<br/>" : "<br>";
     std::string body;
@@ -220,7 +278,7 @@ void error_page_plain() {
         std::size_t j = g.gbr.empty() ? std::string::npos : e.find(g.gbr, i);
         std::string part = e.substr(i, j == std::string::npos ? std::string::npos : j - i);
         if (!body.empty() && !part.empty()) body += br + "\n";
-        body += html_escape(part);
+        body += part;
         if (j == std::string::npos) break;
         i = j + g.gbr.size();
     }
@@ -253,8 +311,10 @@ int f_error_do() {
             return 1;
         }
         if (g.xisframes && !form_find("newframe").empty()) {
+            // The frame asks for the text again as a request field, which
+            // is escaped when it arrives: it travels as plain text.
             var_set("docmd", "cmd=show&amp;page=error&amp;utoken=" + url_escape(g.utoken) +
-                                 "&amp;set_error=" + url_escape(ncpy(s.etext, 511)) + "&amp;");
+                                 "&amp;set_error=" + url_escape(ncpy(plain_text(s.etext), 511)) + "&amp;");
             tpl_show("frame");
             if (!slot_tpl_show_missing()) return 1;
         }
@@ -272,7 +332,8 @@ int f_error_do() {
 void query_log() {
     std::string name, value;
     for (int i = 0; query_get_pair(i, name, value); ++i)
-        if (!name.empty() && !value.empty()) imsg("query_log: %d %s =  %s", i, name.c_str(), value.c_str());
+        if (!name.empty() && !value.empty())
+            imsg("query_log: %d %s =  %s", i, name.c_str(), field_is_secret(name) ? "****" : value.c_str());
 }
 
 void diag_reset() { st() = DiagState{}; }

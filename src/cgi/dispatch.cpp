@@ -344,6 +344,9 @@ bool url_is_web_address(std::string_view url) {
     return true;
 }
 
+// The links in mail lead here with the session's token: only then is the
+// address followed at once.  Anyone else gets it as a plain link to click,
+// so the program is never a redirector for a stranger's address.
 Finish do_url() {
     const std::string& url = form_find("url");
     if (!url_is_web_address(url)) {
@@ -351,12 +354,20 @@ Finish do_url() {
         f_error("%s", lang_get("The link is not a web address (http, https or ftp) and was not followed.\n"));
         return kFinishError;
     }
+    const bool own = !query_find("utoken").empty() && user_checkauth();
+    if (!own && !query_find("utoken").empty()) return kFinishNormal;   // the session check answered
     g.contdone = 1;
     std::string a = html_escape(url);
-    gwrite("Content-type: text/html\n\n");
-    gprintf("<html><head><META HTTP-EQUIV=\"Refresh\" CONTENT=\"0; URL=%s\"></head>"
-            "<body><a href=\"%s\">%s</a></body></html>\n",
-            a.c_str(), a.c_str(), a.c_str());
+    gwrite(security_headers() + "Content-type: text/html\n\n");
+    if (own)
+        gprintf("<html><head><meta name=\"referrer\" content=\"no-referrer\">"
+                "<META HTTP-EQUIV=\"Refresh\" CONTENT=\"0; URL=%s\"></head>"
+                "<body><a href=\"%s\" rel=\"noreferrer\">%s</a></body></html>\n",
+                a.c_str(), a.c_str(), a.c_str());
+    else
+        gprintf("<html><head><meta name=\"referrer\" content=\"no-referrer\"></head><body>"
+                "<p>%s</p><a href=\"%s\" rel=\"noreferrer noopener\">%s</a></body></html>\n",
+                html_escape(lang_get("This link leads away from your mail:")).c_str(), a.c_str(), a.c_str());
     return kFinishNormal;
 }
 

@@ -21,8 +21,6 @@
 #include "page/var.h"
 #include "support/str.h"
 
-extern char** environ;
-
 namespace {
 
 constexpr std::size_t kMaxQuery = 2048;       // longer queries are refused
@@ -67,14 +65,14 @@ void cut_at_nul(std::string& s) {
 }
 
 // Stores one decoded field; a "set_" name also becomes a template variable
-// under the name without the prefix.
+// under the name without the prefix, escaped as outside input.
 void add_field(Store& store, int limit, std::string name, std::string value) {
     cut_at_nul(name);
     cut_at_nul(value);
     if (static_cast<int>(store.size()) >= limit) return;
     if (starts_with(name, "set_")) {
         name.erase(0, 4);
-        var_set(name, value);
+        var_set_outside(name, value);
     }
     store.emplace_back(std::move(name), std::move(value));
 }
@@ -278,11 +276,7 @@ void form_get() {
             break;
         }
         if (!in.word('&', piece)) break;
-        if (logform) {
-            // Password fields ("pass", "pass1", "newpass" ...) are never logged.
-            bool secret = contains(lower(piece.substr(0, piece.find('='))), "pass");
-            imsg("Form {%s}", secret ? (piece.substr(0, piece.find('=')) + "=****").c_str() : piece.c_str());
-        }
+        if (logform) imsg("Form {%s}", field_text_for_log(piece).c_str());
         plustospace(piece);
         std::size_t eq = piece.find('=');
         std::string name = piece.substr(0, eq);
@@ -303,8 +297,8 @@ void form_get_mime(const std::string& content_type) {
     std::size_t b = content_type.find("boundary=");
     if (b != std::string::npos) boundary = get_quote(std::string_view(content_type).substr(b + 9));
     if (boundary.empty()) {
+        // Only the content type: the environment holds the cookies.
         lmsg(lang_get("E9: Can't find boundary in mime contents %s"), content_type.c_str());
-        for (char** e = environ; e && *e; ++e) imsg("%s", *e);
         boundary = "none";
     } else if (logform) {
         imsg("Got boundary (%s) \n", boundary.c_str());
@@ -329,7 +323,9 @@ void form_get_mime(const std::string& content_type) {
     while (in.line(kMimeLine, line)) {
         if (text_stdin && ends_with(line, "\r\n")) line.replace(line.size() - 2, 2, "\n");
         if (logform && logged <= 99) {
-            imsg("Line length %d %s", static_cast<int>(line.size()), line.c_str());
+            // A password or token part shows its length only.
+            bool hide = in_part && !header && field_is_secret(field.name) && !starts_with(line, sep);
+            imsg("Line length %d %s", static_cast<int>(line.size()), hide ? "****" : line.c_str());
             logged += static_cast<long>(line.size());
         }
         if (starts_with(line, end)) {
@@ -535,7 +531,7 @@ static int copy_prefixed(const Store& s) {
     int n = 0;
     for (const auto& e : s)
         if (starts_with(e.first, prefix)) {
-            var_set(e.first, e.second);
+            var_set_outside(e.first, e.second);
             ++n;
         }
     return n;
@@ -543,6 +539,29 @@ static int copy_prefixed(const Store& s) {
 
 int form_user_prefix() { return copy_prefixed(st().form); }
 int query_user_prefix() { return copy_prefixed(st().query); }
+
+bool field_is_secret(std::string_view name) {
+    std::string n = lower(std::string(name.substr(0, name.find('='))));
+    return contains(n, "pass") || contains(n, "utok") || contains(n, "token") || n == "lkssig";
+}
+
+std::string field_text_for_log(std::string_view text) {
+    std::string out;
+    std::size_t i = 0;
+    while (i <= text.size()) {
+        std::size_t j = text.find('&', i);
+        if (j == std::string_view::npos) j = text.size();
+        std::string_view piece = text.substr(i, j - i);
+        std::size_t eq = piece.find('=');
+        if (!out.empty() || i > 0) out += '&';
+        if (eq != std::string_view::npos && field_is_secret(url_unescape(piece.substr(0, eq))))
+            out += std::string(piece.substr(0, eq)) + "=****";
+        else
+            out += piece;
+        i = j + 1;
+    }
+    return out;
+}
 
 std::string mygetenv(const char* name) {
     const char* v = name ? std::getenv(name) : nullptr;

@@ -71,6 +71,11 @@ int clear_vars();
 int form_user_prefix();
 int query_user_prefix();
 
+// Fields whose values never reach the log: passwords and session tokens.
+bool field_is_secret(std::string_view name);
+// A query or form text for the log, with the values of such fields masked.
+std::string field_text_for_log(std::string_view text);
+
 // Environment value, "" when unset.
 std::string mygetenv(const char* name);
 // A quoted word, or the text up to a blank, ";", "," or newline; at most 511

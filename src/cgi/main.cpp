@@ -18,6 +18,7 @@
 #include "cgi/lang.h"
 #include "cgi/request.h"
 #include "support/str.h"
+#include "user/lock.h"
 #include "user/profile.h"
 
 #pragma weak prof
@@ -30,9 +31,12 @@ constexpr const char* kProduct = "Larkspur";
 constexpr const char* kVersion = "2.8a";
 constexpr const char* kBuild = "10b";
 
-void sig_exit(int sig) {
-    imsg("Signal: %d", sig);
-    user_release();
+// Ends the process on a signal (the web server's SIGTERM when the client
+// went away, a hang-up).  Only async-signal-safe calls: the request may be
+// anywhere, in the allocator or half way through giving a lock up, so the
+// handler removes the lock files still held and nothing else.
+void sig_exit(int) {
+    mylock_signal_release();
     _exit(0);
 }
 
@@ -113,14 +117,17 @@ int doinit(const std::string& path, std::string& vhost) {
         }
     }
     signal(SIGPIPE, SIG_IGN);
-    for (int s : {SIGTERM, SIGTRAP, SIGBUS, SIGQUIT, SIGHUP}) signal(s, sig_exit);
+    struct sigaction sa {};
+    sa.sa_handler = sig_exit;
+    sigfillset(&sa.sa_mask);   // one handler at a time
+    for (int s : {SIGTERM, SIGTRAP, SIGBUS, SIGQUIT, SIGHUP, SIGINT}) sigaction(s, &sa, nullptr);
     return 1;
 }
 
 void set_globals() {
     if (!g.g_server.empty() && !ini_true(K_no_cookie_domain)) g.g_dserver = sfmt("domain=%s; ", g.g_vhost.c_str());
     if (log_has("query")) query_log();
-    if (log_has("query_string")) imsg("Query=%s", mygetenv("QUERY_STRING").c_str());
+    if (log_has("query_string")) imsg("Query=%s", field_text_for_log(mygetenv("QUERY_STRING")).c_str());
     g.guser_agent = ncpy(lower(mygetenv("HTTP_USER_AGENT")), 511);
     g.g_server_port = std::atoi(mygetenv("SERVER_PORT").c_str());
     g.remote_addr = ncpy(lower(mygetenv("REMOTE_ADDR")), 511);
@@ -175,6 +182,8 @@ int main(int argc, char** argv) {
         }
     }
     g.g_server = mygetenv("SERVER_NAME");
+    // The web server may fill SERVER_NAME from the request's Host line.
+    if (!vhost_name_ok(g.g_server)) g.g_server.clear();
     g.g_vhost = ncpy(lower(g.g_server), 255);
     g.pid = static_cast<int>(getpid());
     g.log_file = "tollan.log";
@@ -199,6 +208,13 @@ int main(int argc, char** argv) {
     }
     g.g_ispost = g.method == "post";
     const std::string& qv = query_find("vhost");
+    if (!qv.empty() && !vhost_name_ok(qv)) {
+        doinit(g.config_path, vhost);
+        set_globals();
+        lmsg("Refused virtual host name %s", url_escape(ncpy(qv, 255)).c_str());
+        f_error("%s", lang_get("Invalid virtual host name"));
+        return finish_request(kFinishError);
+    }
     if (!qv.empty()) g.g_vhost = ncpy(lower(qv), 255);
     vhost = g.g_vhost;
     if (!doinit(g.config_path, vhost)) return 0;

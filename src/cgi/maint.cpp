@@ -16,6 +16,7 @@
 #include "cgi/config.h"
 #include "cgi/content.h"
 #include "cgi/diag.h"
+#include "cgi/lang.h"
 #include "cgi/form.h"
 #include "cgi/request.h"
 #include "support/str.h"
@@ -117,8 +118,17 @@ int probe_connect(const std::string& host, int port, int timeout_secs, int* err)
     return ok;
 }
 
+// The maintenance pages show the installation's layout (and the test page
+// writes files): off unless the settings say "notest false", or the
+// administrator runs the program from the command line.
+bool maint_pages_on() {
+    if (g.gcl || (ini_isset(K_notest) && !ini_true(K_notest))) return true;
+    f_error("%s", lang_get("This page is not enabled in this installation."));
+    return false;
+}
+
 int f_showini(const std::string&) {
-    if (ini_true(K_notest)) return 0;
+    if (!maint_pages_on()) return 0;
     do_content();
     gprintf("<html><head><title>%s Config Settings\n", kProduct);
     gprintf("</title></head><body>\n");
@@ -136,7 +146,7 @@ int f_showini(const std::string&) {
 }
 
 int f_test(const std::string& program_path) {
-    if (ini_true(K_notest)) return 0;
+    if (!maint_pages_on()) return 0;
     do_content();
     gprintf("<html><head><title>%s Test Results\n", kProduct);
     gprintf("</title></head><body>\n");

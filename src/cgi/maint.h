@@ -1,6 +1,7 @@
 // The administrator's maintenance pages: the settings in force ("showini")
-// and a self-test of files and servers ("test").  Both are off when the
-// notest setting is true, since they show the installation's layout.
+// and a self-test of files and servers ("test").  Both are off unless the
+// settings say "notest false" (or the program runs from the command line),
+// since they show the installation's layout.
 #pragma once
 #include <string>
 

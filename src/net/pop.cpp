@@ -62,7 +62,7 @@ std::size_t us(int i) { return static_cast<std::size_t>(i); }
 
 void info(const std::string& text) {
     PopState& s = pv().pub;
-    s.info = s.info.empty() ? text : text + g.gbr + s.info;
+    s.info = s.info.empty() ? html_escape(text) : html_escape(text) + g.gbr + s.info;
     var_set("info_msg", s.info);
     imsg("%s", text.c_str());
 }
@@ -188,6 +188,7 @@ int pop_open(int slot) {
         return 1;
     }
     if (m.sk >= 0) pop_close();
+    s.refused = false;
     std::string host = get_host(slot);
     int port = pop_port(slot);
     imsg("Open socket to %s:%d\n", host.c_str(), port);
@@ -239,6 +240,9 @@ int pop_open(int slot) {
         if (!pop_connect(host, port, true)) return 0;
     }
     std::string reply = m.reason;
+    // The server answered the name or password with a refusal of its own
+    // (not busy): a login must not go ahead on a stored password then.
+    s.refused = !reply.empty() && reply[0] == '-' && (busy.empty() || !contains(reply, busy));
     tcp_close();
     forget_session();
     if (!ini_true(K_hide_host) && !g.gcl) f_error(lang_get("W10: Cannot login to host (%s:%d) \n"), host.c_str(), port);

@@ -38,6 +38,7 @@ struct PopState {
     bool did_dele = false;               // a message was deleted on the server
     bool scan_failed = false;            // the header scan lost its connection
     bool uidl_ok = false;                // STAT and the id list were read whole
+    bool refused = false;                // the last pop_open was refused by the server itself
     std::string info;                    // information messages of this run
     long top_sent = 0;                   // TOP commands written
     long flushes = 0;                    // writes that waited for a reply

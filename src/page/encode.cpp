@@ -389,7 +389,9 @@ void ref_encode_http(std::string& t) {
         std::string addr = t.substr(best, end - best);
         std::string href = ini_true(K_no_cmd_url)
                                ? addr
-                               : g.path_script + "?cmd=url&amp;url=" + pct_encode(entity_decode(addr));
+                               : g.path_script + "?cmd=url" +
+                                     (g.utoken.empty() ? std::string() : "&amp;utoken=" + url_encode(g.utoken)) +
+                                     "&amp;url=" + pct_encode(entity_decode(addr));
         const std::string& opts = wm_ini_get(K_inline_options);
         std::string link = ini_true(K_url_newpage)
                                ? sfmt("<a target=\"newpage\" %s href=\"%s\">%s</a>", opts.c_str(), href.c_str(),

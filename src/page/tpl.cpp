@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -394,7 +395,7 @@ int tpl_show_file(const std::string& name) {
         return 0;
     }
     if (s.depth >= kIncludeDepth) {
-        emsg("Includes nested too deeply at %s", value_encode(name).c_str());
+        emsg("Includes nested too deeply at %s", name.c_str());
         return 0;
     }
     std::string path;
@@ -404,7 +405,9 @@ int tpl_show_file(const std::string& name) {
         f = open_inside(get_main_tpl_dir(), name, main_path);
     }
     if (!f) {
-        gprintf("Include file missing {%s} %s\n", value_encode(path).c_str(), line_break());
+        // The page names the piece; where the installation keeps it is for the log.
+        lmsg("Include file missing {%s}", path.c_str());
+        gprintf("Include file missing {%s} %s\n", value_encode(name).c_str(), line_break());
         return 0;
     }
     ++s.depth;
@@ -430,7 +433,7 @@ void tpl_show(const std::string& name_in) {
         if (!page.empty()) name = page;
     }
     if (bad_name(name)) {
-        f_error(lang_get("Invalid template file name %s"), value_encode(name).c_str());
+        f_error(lang_get("Invalid template file name %s"), name.c_str());
         return;
     }
     do_content();
@@ -449,16 +452,19 @@ void tpl_show(const std::string& name_in) {
     try_dir(get_tpl_dir());
     if (!f && ini_tpl_number() > 0) {
         if (!(name == "frame" && g.xisframes))
-            emsg("Can't open %s from template set %d.. Reverting to main templates. File Error: %s\n",
-                 value_encode(path).c_str(), ini_tpl_number(), std::strerror(err));
+            lmsg("Can't open %s from template set %d.. Reverting to main templates. File Error: %s",
+                 path.c_str(), ini_tpl_number(), std::strerror(err));
         ini_set_tpl_number(0);
         try_dir(get_main_tpl_dir());
     }
     if (!f) {
+        // Where the templates live is for the log; a stranger's page names
+        // only the template.
+        lmsg("Cannot open template %s: %s", path.c_str(), std::strerror(err));
         std::string text =
             sfmt(lang_get("Cannot open {%s} check your templates setting in your .ini file is correct and that "
                           "this file is readable by the web server user code \n"),
-                 path.c_str());
+                 (name + "." + extension()).c_str());
         if (g.gwml) {
             gwrite("<?xml version=\"1.0\"?>\n<!DOCTYPE wml PUBLIC \"-//WAPFORUM//DTD WML 1.1//EN\" "
                    "\"http://www.wapforum.org/DTD/wml_1.1.xml\">\n<wml><card><p>");
@@ -482,15 +488,15 @@ int tpl_show_tpl(const std::string& name) {
         return 0;
     }
     if (bad_name(name)) {
-        f_error(lang_get("Invalid template file name %s"), value_encode(name).c_str());
+        f_error(lang_get("Invalid template file name %s"), name.c_str());
         return 0;
     }
     do_content();
     std::string path;
     FILE* f = open_inside(get_tpl_dir(), name + "." + extension(), path);
     if (!f) {
-        emsg("Can't open %s from template set %d Error: %s\n", value_encode(path).c_str(), ini_tpl_number(),
-             std::strerror(errno));
+        lmsg("Can't open %s from template set %d Error: %s", path.c_str(), ini_tpl_number(), std::strerror(errno));
+        emsg("Can't open template %s\n", (name + "." + extension()).c_str());
         return 0;
     }
     char buf[4000];
@@ -571,6 +577,9 @@ std::string item_post(int flag) {
 std::string charset() {
     const std::string& cs = var_find("charset");
     if ((ini_isset(K_set_charset) && !ini_true(K_set_charset)) || cs.empty()) return {};
+    // It lands in the response header: a character-set name or nothing.
+    for (char c : cs)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr("._:+-", c)) return {};
     return sfmt("; charset=\"%s\"", cs.c_str());
 }
 

@@ -82,6 +82,33 @@ void var_set(std::string_view name, std::string_view value) {
     s.vars.emplace_back(std::string(name), std::string(value));
 }
 
+namespace {
+
+// "javascript:" and the like, as a browser reads a link: blanks and control
+// characters inside the scheme are skipped, case does not count.
+bool script_address(std::string_view v) {
+    std::string scheme;
+    for (char c : v) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u <= 32 || u == 127) continue;
+        if (c == ':') break;
+        if (scheme.size() >= 16) return false;
+        scheme += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    return scheme == "javascript" || scheme == "vbscript" || scheme == "data";
+}
+
+}  // namespace
+
+void var_set_outside(std::string_view name, std::string_view value) {
+    if (script_address(value)) {
+        std::string n(name);
+        imsg("Script address in request variable %s dropped", value_encode(n).c_str());
+        value = {};
+    }
+    var_set(name, value_encode(value));
+}
+
 void var_set(const char* name, const char* value) {
     if (!name) {
         emsg("Attempt to set NULL variable \n");

@@ -11,6 +11,10 @@
 void var_set(std::string_view name, std::string_view value);
 // The pointer form logs a null name and ignores a null value.
 void var_set(const char* name, const char* value);
+// For values that come from a request: escaped for page text and quoted
+// attributes, and a script address dropped, so no template can print
+// outside input as markup whatever name the value takes.
+void var_set_outside(std::string_view name, std::string_view value);
 const std::string& var_find(std::string_view name);   // "" when unset
 int var_count();
 void var_reset();

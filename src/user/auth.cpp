@@ -15,6 +15,7 @@
 #include "cgi/config.h"
 #include "cgi/content.h"
 #include "cgi/diag.h"
+#include "cgi/form.h"
 #include "cgi/handlers.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
@@ -251,7 +252,7 @@ int valid_user(const std::string& popuser) {
     FILE* f = std::fopen(path.c_str(), "r");
     if (!f) {
         if (errno == ENOENT) {
-            f_error(lang_get("Can't open valid_address list {%s}\n"), html_escape(name).c_str());
+            f_error(lang_get("Can't open valid_address list {%s}\n"), name.c_str());
             return 0;
         }
         lmsg("Error reading valid_address list %s so allowing user %s", path.c_str(), log_safe(popuser).c_str());
@@ -289,7 +290,7 @@ int user_authok() {
     // A profile that never held a session has no code a token could carry.
     if (prof.xtcode == 0 || !ct_equal(prof.xttcode, stored)) {
         imsg("Invalid token stored,received %s != %s", "(hidden)", log_safe(prof.xttcode, 24).c_str());
-        f_error(lang_get("Invalid token for %s\n"), html_escape(prof.xuser).c_str());
+        f_error(lang_get("Invalid token for %s\n"), prof.xuser.c_str());
         return 0;
     }
     imsg("Cached token correct\n");
@@ -304,14 +305,14 @@ int user_authok() {
                 imsg("IP check failed for %s (%s)!=(%s)\n", log_safe(prof.xuser).c_str(), log_safe(rec).c_str(),
                      log_safe(cur).c_str());
                 f_error(lang_get("E45 Already connected from another machine (%s)!=(%s)\n"),
-                        html_escape(rec).c_str(), html_escape(cur).c_str());
+                        rec.c_str(), cur.c_str());
                 return 0;
             }
         }
     }
     const std::string& allowed = wm_ini_get(K_valid_from_ip);
     if (!allowed.empty() && !list_match(allowed, g.remote_addr)) {
-        f_error(lang_get("Invalid from ip address %s"), html_escape(g.remote_addr).c_str());
+        f_error(lang_get("Invalid from ip address %s"), g.remote_addr.c_str());
         return 0;
     }
     return 1;
@@ -331,9 +332,9 @@ int user_checkauth2(int setlogin) {
             if (ini_true(K_require_cookies))
                 f_error(lang_get("Error: Require_cookies true is set in ini file and browser did not return utoken "
                                  "cookie.{%s}"),
-                        html_escape(g.gcmd).c_str());
+                        g.gcmd.c_str());
             else
-                f_error(lang_get("Error: User token not available.{%s}"), html_escape(g.gcmd).c_str());
+                f_error(lang_get("Error: User token not available.{%s}"), g.gcmd.c_str());
             if (!g.gcl) show_login_page();
             return refuse();
         }
@@ -385,30 +386,37 @@ int user_checkauth2(int setlogin) {
         s.result = 1;
         return 1;
     }
-    // The login: the typed password against the stored one or the server.
+    // The login: the POP server decides whenever it can be reached.  The
+    // stored password is the fallback for a server that cannot be reached
+    // at all, never for one that refuses the password.
     std::string& stored = prof.xpop_pass[0];
-    if (stored.empty()) {
-        stored = prof.xpass;
+    const std::string before = stored;
+    if (before.empty()) {
         if (!ini_true(K_peruser_pophost)) prof.xpop_name[0] = prof.xpophost;
         prof.xpop_user[0] = user_only(prof.xuser);
-        if (!pop_open(0)) {
-            stored.clear();
-            f_error("%s", lang_get("W13: POP open failed\n"));
-            return refuse(true);
-        }
-    } else if (ct_equal(stored, prof.xpass)) {
-        imsg("Login with the stored password for %s", log_safe(prof.xuser).c_str());
-    } else {
-        stored = prof.xpass;
-        if (!pop_open(0)) {
-            stored.clear();
-            f_error("%s", lang_get("POP open failed"));
-            return refuse(true);
+    }
+    stored = prof.xpass;
+    if (!pop_open(0)) {
+        if (!before.empty() && !popst().refused && ct_equal(before, prof.xpass)) {
+            lmsg("POP server for %s not reachable: login with the stored password", log_safe(prof.xuser).c_str());
+            f_error_clear();
+        } else {
+            stored = before;
+            f_error("%s", lang_get(before.empty() ? "W13: POP open failed\n" : "POP open failed"));
+            return refuse();
         }
     }
     g.ui_changed = 1;
     s.result = 1;
     return 1;
+}
+
+bool token_posted() {
+    if (!g.g_ispost || prof.rutoken.empty()) return false;
+    std::string n, v;
+    for (int i = 0; form_get_pair(i, n, v); ++i)
+        if (n == "utoken") return ct_equal(v, prof.rutoken);
+    return false;
 }
 
 void auth_reset() { st() = AuthState{}; }

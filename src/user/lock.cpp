@@ -1,6 +1,7 @@
 #include "user/lock.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,6 +39,41 @@ LockState& st() {
     do {                                                   \
         if (lock_data().emsg) lock_data().emsg(__VA_ARGS__); \
     } while (0)
+
+// What a signal handler needs to remove a lock: fixed buffers written
+// only while the ending signals are blocked, read only by the handler.
+struct SafeLock {
+    char lockname[600];
+    char uniq[600];
+    dev_t dev;
+    ino_t ino;
+    volatile sig_atomic_t armed;
+};
+constexpr int kSafeLocks = 8;
+SafeLock g_safe[kSafeLocks];
+
+void copy_name(char (&dst)[600], const std::string& src) {
+    std::size_t n = src.size() < sizeof dst - 1 ? src.size() : sizeof dst - 1;
+    std::memcpy(dst, src.data(), n);
+    dst[n] = '\0';
+}
+
+void safe_arm(const std::string& lockname, const std::string& uniq, dev_t dev, ino_t ino) {
+    for (SafeLock& l : g_safe)
+        if (!l.armed) {
+            copy_name(l.lockname, lockname);
+            copy_name(l.uniq, uniq);
+            l.dev = dev;
+            l.ino = ino;
+            l.armed = 1;
+            return;
+        }
+}
+
+void safe_disarm(const std::string& lockname) {
+    for (SafeLock& l : g_safe)
+        if (l.armed && lockname == l.lockname) l.armed = 0;
+}
 
 void pause_ms(int ms) { usleep(static_cast<useconds_t>(ms) * 1000); }
 
@@ -94,9 +130,11 @@ int build_std(const std::string& base, const char* data, int expires) {
     int stale = check_stale(lockname, expires);
     if (stale == 1) return 0;
     if (stale == -3) return -3;
-    int fd = open(lockname.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    int fd = open(lockname.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return errno == ENOENT ? -1 : 0;
     (void)write_all(fd, line);
+    struct stat sb;
+    if (fstat(fd, &sb) == 0) safe_arm(lockname, "", sb.st_dev, sb.st_ino);
     lock_data().files.push_back({base, fd, -1});
     LK_TRACE("LOCK: File locked {%s} (wait 1 m-second)", base.c_str());
     pause_ms(1);
@@ -168,6 +206,7 @@ int build_nfs(const std::string& base, const char* data, int expires) {
         unlink(uniq.c_str());
         return 0;
     }
+    safe_arm(lockname, uniq, su.st_dev, su.st_ino);
     lock_data().files.push_back({base, -1, -1});
     LK_TRACE("LOCK: File locked {%s} (wait 1 m-second)", base.c_str());
     pause_ms(1);
@@ -233,7 +272,28 @@ int mylock_have(const char* file) {
 
 int mylock_build(const char* file, const char* data, int expires) {
     if (!file || !lock_data().init) return 0;
-    return lock_data().nfs_server ? build_nfs(file, data, expires) : build_std(file, data, expires);
+    // A lock file is made and recorded for the handler in one step.
+    mylock_block_signals(true);
+    int r = lock_data().nfs_server ? build_nfs(file, data, expires) : build_std(file, data, expires);
+    mylock_block_signals(false);
+    return r;
+}
+
+void mylock_block_signals(bool block) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGTERM, SIGHUP, SIGQUIT, SIGINT}) sigaddset(&set, sig);
+    sigprocmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+void mylock_signal_release() {
+    for (SafeLock& l : g_safe) {
+        if (!l.armed) continue;
+        struct stat sb;
+        if (stat(l.lockname, &sb) == 0 && sb.st_dev == l.dev && sb.st_ino == l.ino) unlink(l.lockname);
+        if (l.uniq[0]) unlink(l.uniq);
+        l.armed = 0;
+    }
 }
 
 int mylock_get(const char* file, const char* data, int timeout, int expires) {
@@ -324,6 +384,14 @@ int mylock_kill(LOCK& lock) {
     LK_TRACE("LOCK: Removal of Lock {%s}", lock.file.c_str());
     std::string lockname = mylock_lock_name(lock.file);
     std::string uniq = mylock_unique_name(lock.file);
+    // From here to the end the handler must not run: it would find the
+    // lock half removed.  A signal that comes meanwhile waits, then ends
+    // the process with nothing left to remove.
+    mylock_block_signals(true);
+    struct Unblock {
+        ~Unblock() { mylock_block_signals(false); }
+    } unblock;
+    safe_disarm(lockname);
     bool ours = still_ours(lock, lockname, uniq);
     if (lock.handle >= 0) {
         close(lock.handle);
@@ -437,4 +505,5 @@ void lock_reset() {
     for (LOCK& l : st().data.files)
         if (l.handle >= 0) close(l.handle);
     st() = LockState{};
+    for (SafeLock& l : g_safe) l.armed = 0;
 }

@@ -38,6 +38,13 @@ void mylock_idle();
 void mylock_clear();
 int mylock_kill(LOCK& lock);
 int clear_file(const char* path);
+// For a handler of a signal that ends the process: removes every lock file
+// this process still holds (while it is still this process's file), using
+// only async-signal-safe calls.  Taking and giving up a lock run with the
+// ending signals blocked, so a handler never meets a half-removed lock.
+void mylock_signal_release();
+// The signals that end a request early (the web server's SIGTERM among them).
+void mylock_block_signals(bool block);
 
 // The lock file and (NFS mode) the unique file of a base path.
 std::string mylock_lock_name(const std::string& base);

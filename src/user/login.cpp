@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cgi/config.h"
+#include "cgi/content.h"
 #include "cgi/diag.h"
 #include "cgi/dispatch.h"
 #include "cgi/form.h"
@@ -272,7 +273,7 @@ int f_login(int show_form) {
     const std::string pre = ini_isset(K_user_prefix) ? wm_ini_get(K_user_prefix) : std::string("u_");
     std::string n, v;
     for (int i = 0; !pre.empty() && query_get_pair(i, n, v); ++i)
-        if (starts_with(n, pre)) var_set(n, v);
+        if (starts_with(n, pre)) var_set_outside(n, v);
     if (show_form != 1 && prof.xuser.empty() && cookie_login()) return 1;
     if (show_form != 1 && !prof.xuser.empty() && prof.rutoken.empty()) {
         // A remembered login that did not go through: the page is shown
@@ -353,7 +354,7 @@ int r_login(int auto_login) {
 
     // 7. The login name.
     if (user.empty() || !name_chars_ok(user)) {
-        f_error(lang_get("Invalid user %s\n"), html_escape(log_safe(user)).c_str());
+        f_error(lang_get("Invalid user %s\n"), log_safe(user).c_str());
         return login_refused();
     }
     if (pass.empty() && !ini_true(K_empty_passwords)) {
@@ -370,7 +371,7 @@ int r_login(int auto_login) {
         return login_refused();
     }
     if (host.empty() || !host_chars_ok(host)) {
-        f_error(lang_get("Invalid POP host %s\n"), html_escape(log_safe(host)).c_str());
+        f_error(lang_get("Invalid POP host %s\n"), log_safe(host).c_str());
         return login_refused();
     }
     p.xuser = ncpy(user + "@" + host, 511);
@@ -379,7 +380,7 @@ int r_login(int auto_login) {
     p.xpop_name[0] = host;
     p.xpop_user[0] = user_only(p.xuser);
     if (!valid_user(p.xpop_user[0])) {
-        if (f_error_text().empty()) f_error(lang_get("Invalid user %s\n"), html_escape(p.xpop_user[0]).c_str());
+        if (f_error_text().empty()) f_error(lang_get("Invalid user %s\n"), p.xpop_user[0].c_str());
         return login_refused();
     }
     imsg("login set host (%s) (%s)\n", log_safe(host).c_str(), log_safe(p.xpop_user[0]).c_str());
@@ -413,7 +414,7 @@ int r_login(int auto_login) {
         long idle = static_cast<long>(std::time(nullptr)) - p.xlog_time;
         if (p.xlast_login == 0 || idle > 60L * auto_logout_mins()) {
             if (!form_code.empty() && ct_equal(form_code, p.xlpcode)) {
-                f_error(lang_get("E6: Cached login page for %s\n"), html_escape(p.xuser).c_str());
+                f_error(lang_get("E6: Cached login page for %s\n"), p.xuser.c_str());
                 g.ui_changed = 0;
                 f_login_again();
                 return 0;
@@ -421,7 +422,7 @@ int r_login(int auto_login) {
             if (form_code.empty()) {
                 if (query_find("page").empty()) {
                     f_error(lang_get("E5: xcached login page for %s (sysadmins: please read faq 12 in faqs.htm)\n"),
-                            html_escape(p.xuser).c_str());
+                            p.xuser.c_str());
                     g.ui_changed = 0;
                     f_login_again();
                     return 0;
@@ -455,21 +456,10 @@ int r_login(int auto_login) {
         f_error("%s", lang_get("W14: Login failed, try again\n"));
         g.utoken.clear();
         p.rutoken.clear();
-        if (new_user) {
-            g.ui_changed = 0;
-            remove_new_user_dir();
-        } else {
-            cleargotinfo();
-            std::string name = p.xuser;
-            if (!user_getinfo(0, 1)) {
-                lmsg("user_getinfo() failed");
-                g.ui_changed = 0;
-            } else {
-                f_error(lang_get("W15: Logging out user {%s}\n)"), html_escape(name).c_str());
-                mark_logged_out();
-                user_write();
-            }
-        }
+        // A wrong password changes nothing: the session of whoever is
+        // logged in under this name goes on, and the profile is not written.
+        g.ui_changed = 0;
+        if (new_user) remove_new_user_dir();
         f_error("%s", lang_get("W20: User login error"));
         return 0;
     }
@@ -543,7 +533,7 @@ int r_logout(int redirect) {
     }
     // Only the session's own token ends it.
     if (prof.xtcode == 0 || !ct_equal(prof.xttcode, std::to_string(prof.xtcode))) {
-        f_error(lang_get("Invalid token for %s\n"), html_escape(prof.xuser).c_str());
+        f_error(lang_get("Invalid token for %s\n"), prof.xuser.c_str());
         g.ui_changed = 0;
         return 0;
     }
@@ -558,7 +548,7 @@ int r_logout(int redirect) {
     const std::string& url = form_find("url");
     if (redirect && url_is_web_address(url)) {
         g.contdone = 1;
-        std::string h = "Content-type: text/vnd.wap.wml\n";
+        std::string h = security_headers() + "Content-type: text/vnd.wap.wml\n";
         for (const char* c : {"utok", "utokc"}) h += cookie_line(c, "", 0) + "\n";
         gprintf("%sLocation: %s\n\n", h.c_str(), url.c_str());
         return 1;

@@ -12,6 +12,10 @@
 // login itself (the POP server or the stored password decides).  Runs once
 // per process; later calls give the first call's answer.
 int user_checkauth2(int setlogin);
+// True for a POST whose body carries the session's own token (checked by
+// the session check): a link or another site's form cannot know it.
+// Changes to stored credentials ask for it.
+bool token_posted();
 // 1 when the token's code, the client address and the allowed-address list
 // all match the stored session.
 int user_authok();

@@ -5,6 +5,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdint>
+#include <cstdio>
+#include <map>
 
 #include "cgi/config.h"
 #include "cgi/diag.h"
@@ -17,6 +20,9 @@ constexpr std::size_t kPathMax = 511;
 
 struct PathState {
     int hash_method = 0;   // 0: not computed yet
+    // Directory chosen for each login name in this process: the owner
+    // check reads the disk once per name.
+    std::map<std::string, std::string, std::less<>> owned;
 };
 
 PathState& st() {
@@ -207,7 +213,9 @@ std::string user_only(std::string_view login) {
     return std::string(login.substr(0, second == std::string_view::npos ? first : second));
 }
 
-std::string user_dir_of(std::string_view user) {
+namespace {
+// The name a user's directory is made from.
+std::string dir_name(std::string_view user) {
     std::string name = ncpy(user, kPathMax);
     // Users of a renamed server keep the directories of the old name.
     const std::string& orig = wm_ini_get(K_original_pophost);
@@ -220,6 +228,12 @@ std::string user_dir_of(std::string_view user) {
                 name = ncpy(name.substr(0, at) + "@" + orig, kPathMax);
         }
     }
+    return name;
+}
+}  // namespace
+
+std::string user_dir_of(std::string_view user) {
+    const std::string name = dir_name(user);
     std::string rel;
     if (hash_method() == 2) {
         rel = nhash(rencode(name, 512));
@@ -233,7 +247,88 @@ std::string user_dir_of(std::string_view user) {
     }
     rel = contain_rel(rel);
     std::string alt = alt_work(user);
-    return alt.empty() ? ncpy(file_work(rel), kPathMax) : join(alt, rel);
+    std::string dir = alt.empty() ? ncpy(file_work(rel), kPathMax) : join(alt, rel);
+    // The flattened name may be shared by several login names
+    // ("first.last", "first_last"): the directory belongs to one of them.
+    return hash_method() == 2 ? dir : owned_dir(dir, name);
+}
+
+namespace {
+
+std::string read_first_line(const std::string& path) {
+    std::string line;
+    if (FILE* f = std::fopen(path.c_str(), "r")) {
+        int c;
+        while (line.size() < 600 && (c = std::fgetc(f)) != EOF && c != '\n') line += static_cast<char>(c);
+        std::fclose(f);
+    }
+    return line;
+}
+
+// The POP user of slot 0 in a profile written before directories had an
+// owner file ("pophost 0 host<TAB>user<TAB>..."); "" when there is none.
+std::string profile_pop_user(const std::string& path) {
+    std::string user;
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (!f) return user;
+    char buf[2048];
+    while (std::fgets(buf, sizeof buf, f)) {
+        std::string_view l(buf);
+        if (l.substr(0, 10) != "pophost 0 ") continue;
+        std::size_t t1 = l.find('\t');
+        if (t1 == std::string_view::npos) break;
+        std::size_t t2 = l.find_first_of("\t\r\n", t1 + 1);
+        user = std::string(l.substr(t1 + 1, t2 == std::string_view::npos ? std::string_view::npos : t2 - t1 - 1));
+        break;
+    }
+    std::fclose(f);
+    return user;
+}
+
+// 64-bit FNV-1a of the exact name, as 16 hexadecimal digits.
+std::string name_hash(std::string_view name) {
+    std::uint64_t h = 1469598103934665603ULL;
+    for (unsigned char c : name) {
+        h ^= c;
+        h *= 1099511628211ULL;
+    }
+    return sfmt("%016llx", static_cast<unsigned long long>(h));
+}
+
+}  // namespace
+
+std::string owned_dir(const std::string& dir, std::string_view name) {
+    auto it = st().owned.find(name);
+    if (it != st().owned.end() && it->second.rfind(dir, 0) == 0) return it->second;
+    std::string chosen = dir;
+    const std::string owner = read_first_line(join(dir, kOwnerFile));
+    bool mine;
+    if (!owner.empty()) {
+        mine = owner == name;
+    } else {
+        // A directory from before owner files: its profile names the POP
+        // user that made it.  An empty or new directory is free.
+        std::string made_by = profile_pop_user(join(dir, "user.dat"));
+        mine = made_by.empty() || made_by == user_only(name);
+    }
+    if (!mine) {
+        chosen = ncpy(dir + "~" + name_hash(name), kPathMax);
+        imsg("Work area of %s is taken by another name: using %s", std::string(name).c_str(), chosen.c_str());
+    }
+    st().owned[std::string(name)] = chosen;
+    return chosen;
+}
+
+void claim_user_dir() {
+    if (prof.xuser.empty() || hash_method() == 2) return;
+    const std::string path = join(user_dir(), kOwnerFile);
+    if (!read_first_line(path).empty()) return;
+    const std::string tmp = path + sfmt(".%d", static_cast<int>(getpid()));
+    FILE* f = std::fopen(tmp.c_str(), "w");
+    if (!f) return;
+    bool ok = std::fprintf(f, "%s\n", dir_name(prof.xuser).c_str()) > 0;
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) std::remove(tmp.c_str());
 }
 
 std::string user_dir() { return user_dir_of(prof.xuser); }

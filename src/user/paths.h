@@ -33,6 +33,14 @@ std::string user_only(std::string_view login);
 std::string user_dir_of(std::string_view user);
 // The directory of the logged-in user (xuser of the profile).
 std::string user_dir();
+// Login names that flatten to the same directory name never share it: the
+// directory holds the exact name of its owner (file "owner"), and any other
+// name goes to "<directory>~<hash of the exact name>".  A directory made
+// before owner files belongs to the POP user its profile names.
+constexpr const char* kOwnerFile = "owner";
+std::string owned_dir(const std::string& dir, std::string_view name);
+// Writes the owner file of the current user's directory if it has none.
+void claim_user_dir();
 
 // Files of the logged-in user ("user" defaults to xuser).
 std::string user_file();                         // D/user.dat

@@ -32,6 +32,20 @@ Profile prof;
 
 namespace {
 
+// A user variable read back from the profile was escaped when it came in
+// with a request; a profile written before that may still hold markup.
+// Only "<", ">" and '"' are replaced, so an escaped value stays as it is.
+std::string stored_markup_off(std::string_view v) {
+    std::string out;
+    for (char c : v) {
+        if (c == '<') out += "&lt;";
+        else if (c == '>') out += "&gt;";
+        else if (c == '"') out += "&quot;";
+        else out += c;
+    }
+    return out;
+}
+
 // Longest line the reader keeps.  The writer bounds every value so no line
 // it writes comes near this; a longer line (damage) is still one line for
 // the line count, its value cut.
@@ -260,7 +274,7 @@ void apply_field_uvars() {
         std::string name, value;
         for (int k = 0; user_field_pair(store, k, name, value); ++k) {
             if (pre.empty() || !starts_with(name, pre)) continue;
-            var_set(name, value);
+            var_set_outside(name, value);
             track_uvar(name);
             if (name == "u_eight_bit") prof.g_eight_bit = 1;
             ++g.ui_changed;
@@ -290,8 +304,6 @@ int check_utokc(int nocheck) {
     }
     return 1;
 }
-
-std::string login_url() { return g.path_script.empty() ? std::string("/") : g.path_script; }
 
 }  // namespace
 
@@ -450,7 +462,7 @@ void profile_line(std::string_view raw, bool default_file) {
     else if (key == "pop_cur") p.xpop_cur = inum(v);
     else if (key == "rule") add_rule_line(v);
     else if (!user_prefix().empty() && starts_with(key, user_prefix())) {
-        var_set(key, v);
+        var_set(key, stored_markup_off(v));
         track_uvar(key);
         if (key == "u_eight_bit") p.g_eight_bit = 1;
     }
@@ -575,6 +587,14 @@ std::string profile_text(int* count) {
 
 int user_getinfo(int allow_new, int nocheck) {
     if (prof.gotinfo) return 1;
+    // Only a login makes a user's directory: a name taken from a token or a
+    // cookie that no login ever made leaves no trace on the disk.
+    if (!allow_new && !exists(user_dir())) {
+        imsg("No work area for %s: refused", prof.xuser.c_str());
+        f_error("%s", lang_get("Not currently logged in"));
+        g.ui_changed = 0;
+        return 0;
+    }
     prof.xbody_limit = std::atoi(wm_ini_get(K_body_limit).c_str());
     if (log_has("body_limit")) imsg("body_limit set from ini file to %d", prof.xbody_limit);
     if (!user_lock(g.gcmd) && !user_read_only()) {
@@ -630,11 +650,8 @@ int user_getinfo(int allow_new, int nocheck) {
             // Nothing could be read.
             std::string tried = user_file();
             if (!allow_new) {
-                const char* fmt = g.gwml ? "User settings lost please let system administrator know. You will have "
-                                           "to <a href=\"%s\">login</a> again to create new settings."
-                                         : "User settings lost please let system administrator know. You will have "
-                                           "to <a href=\"%s\" target=\"_top\">login</a> again to create new settings.";
-                f_error(lang_get(fmt), login_url().c_str());
+                f_error("%s", lang_get("User settings lost please let system administrator know. You will have to "
+                                       "login again to create new settings."));
                 rename(tried.c_str(), user_lost_file().c_str());
                 append_line(user_lost_file(), "has_checksum 00\n");
                 g.ui_changed = 0;
@@ -763,6 +780,7 @@ int user_write() {
         return 0;
     }
     g.ui_changed = 0;
+    claim_user_dir();
     if (ini_true(K_no_rename)) {
         // The new file is the profile; the one read goes.
         if (!prof.red_file.empty() && prof.red_file != tmp) {

@@ -32,6 +32,23 @@ std::string url_encode(std::string_view s) {
     return out;
 }
 
+// "a=1; b=2" as "a; b".
+std::string cookie_names(std::string_view header) {
+    std::string out;
+    std::size_t i = 0;
+    while (i < header.size()) {
+        std::size_t j = header.find(';', i);
+        if (j == std::string_view::npos) j = header.size();
+        std::string_view c = header.substr(i, j - i);
+        c = c.substr(0, c.find('='));
+        while (!c.empty() && (c.front() == ' ' || c.front() == '\t')) c.remove_prefix(1);
+        if (!out.empty()) out += "; ";
+        out += std::string(c.substr(0, 40));
+        i = j + 1;
+    }
+    return out;
+}
+
 int slot_ok(int slot) { return slot >= 0 && slot < kPopSlots ? slot : 0; }
 
 }  // namespace
@@ -112,10 +129,11 @@ std::string get_cookie(std::string_view name) {
     bool too_long = false;
     std::string v = cookie_value(header, name, &too_long);
     std::string n(name);
-    if (too_long) imsg("Cookie %s in %s too long", n.c_str(), header.c_str());
+    // Cookie values are session secrets: the log names cookies only.
+    if (too_long) imsg("Cookie %s too long", n.c_str());
     else if (v.empty() && header.size() > 8 && !contains(header, n + "="))
-        imsg("Can't find cookie %s in %s", n.c_str(), header.c_str());
-    if (log_has("cookie")) imsg("get_cookie: %s = %s", n.c_str(), v.c_str());
+        imsg("Can't find cookie %s in %s", n.c_str(), cookie_names(header).c_str());
+    if (log_has("cookie")) imsg("get_cookie: %s = (%d characters)", n.c_str(), static_cast<int>(v.size()));
     return v;
 }
 

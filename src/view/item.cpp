@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "cgi/config.h"
+#include "cgi/content.h"
 #include "cgi/diag.h"
 #include "cgi/form.h"
 #include "cgi/handlers.h"
@@ -67,7 +68,7 @@ bool map_message(int fld, int n) {
     std::string path = fld_item(fld, n);
     p.map = std::make_unique<MappedFile>(path);
     if (!p.map->ok()) {
-        f_error(lang_get("Can't read item file (%s) (%s) \n"), html_escape(path).c_str(), std::strerror(errno));
+        f_error(lang_get("Can't read item file (%s) (%s) \n"), path.c_str(), std::strerror(errno));
         p.map.reset();
         return false;
     }
@@ -133,7 +134,7 @@ int show_item_at(int pos) {
     if (s.raw) {
         g.contdone = 1;
         std::string_view m = current_message();
-        gwrite("Content-type: text/plain; charset=\"UTF-8\"\nX-Content-Type-Options: nosniff\n\n");
+        gwrite(security_headers() + "Content-type: text/plain; charset=\"UTF-8\"\nX-Content-Type-Options: nosniff\n\n");
         // Stored with LF ends already; written as it stands.
         gwrite(m);
         if (!m.empty() && m.back() != '\n') gwrite("\n");
@@ -375,7 +376,7 @@ int do_gif() {
     std::string name = std::string(nopath(path)).substr(0, 200);
     // Only plain names of the template directory: never a path.
     if (name.empty() || name[0] == '.' || name.find_first_of("/\\") != std::string::npos) {
-        f_error(lang_get("E20: No such GIF file %s\n"), html_escape(name).c_str());
+        f_error(lang_get("E20: No such GIF file %s\n"), name.c_str());
         return 0;
     }
     std::string file = file_tpl(name);
@@ -383,7 +384,7 @@ int do_gif() {
     struct stat sb;
     if (fd < 0 || fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode)) {
         if (fd >= 0) ::close(fd);
-        f_error(lang_get("E20: No such GIF file %s\n"), html_escape(name).c_str());
+        f_error(lang_get("E20: No such GIF file %s\n"), name.c_str());
         return 0;
     }
     imsg("Sending gif %s \n", file.c_str());

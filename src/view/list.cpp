@@ -18,6 +18,7 @@
 #include "store/index.h"
 #include "support/str.h"
 #include "user/lock.h"
+#include "user/login.h"
 #include "user/profile.h"
 #include "user/session.h"
 #include "view/date.h"
@@ -525,8 +526,12 @@ int do_list() {
     bool check = false;
     if (s.xfolder == 0) {
         if (const std::string* np = nform_find("newpass"); np && !np->empty()) {
-            prof.xpop_pass[static_cast<std::size_t>(prof.xpop_cur)] = *np;
-            g.ui_changed = 1;
+            if (token_posted()) {
+                prof.xpop_pass[static_cast<std::size_t>(prof.xpop_cur)] = *np;
+                g.ui_changed = 1;
+            } else {
+                lmsg("newpass for %s ignored: not posted with the session's token", prof.xuser.c_str());
+            }
         }
         const long since = now - prof.xfetch_last;
         const long fetch_min = g.xfetch_min;

@@ -234,7 +234,7 @@ std::string part_headers(const PartInfo& info) {
     h += "X-Content-Type-Options: nosniff\n";
     // Should a browser render it after all, it runs nothing and loads nothing.
     h += "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'; sandbox\n";
-    h += "Cache-Control: private\n\n";
+    h += "Cache-Control: no-store\nX-Frame-Options: SAMEORIGIN\nReferrer-Policy: no-referrer\n\n";
     return h;
 }
 

@@ -127,6 +127,10 @@ std::string filter_style(std::string_view style) {
         while (!val.empty() && (val.front() == ' ' || val.front() == '\t' || val.front() == '\n')) val.remove_prefix(1);
         while (!val.empty() && (val.back() == ' ' || val.back() == '\t' || val.back() == '\n')) val.remove_suffix(1);
         if (!in_list(prop, kStyleProps) || !safe_style_value(val)) continue;
+        // A negative margin or indent moves mail text out of its own box,
+        // over the program's header and buttons.
+        if ((starts_with(prop, "margin") || prop == "text-indent") && val.find('-') != std::string_view::npos)
+            continue;
         if (!out.empty()) out += "; ";
         out += prop;
         out += ": ";

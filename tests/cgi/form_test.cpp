@@ -27,6 +27,20 @@ TEST(FormCodec, UnescapeEdges) {
     EXPECT_EQ(x2c('g', '1'), -1);
 }
 
+// Passwords and session tokens never reach the log, however the name is written.
+TEST(FormCodec, SecretValuesMaskedForTheLog) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"cmd=login&user=ann&pass=x%26y", "cmd=login&user=ann&pass=****"},
+        {"utoken=ann@h_123&fld=0", "utoken=****&fld=0"},
+        {"newpass1=a&Pass=b&lkssig=9", "newpass1=****&Pass=****&lkssig=****"},
+        {"%70ass=hidden", "%70ass=****"},
+        {"a&&b=1&", "a&&b=1&"},
+        {"pass", "pass"},
+        {"", ""},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(field_text_for_log(in), out) << in;
+}
+
 TEST(FormCodec, ConvertCrlf) {
     struct Case { std::string in, out; } cases[] = {
         {"a\r\nb", "a\nb"},

@@ -114,3 +114,24 @@ TEST_F(VarTest, ExpandedLineIsBoundedAndLinear) {
     tpl_replace_var(l2, 1, 2, "XYZ");
     EXPECT_EQ(l2, "aXYZdef");
 }
+
+// Values from a request are outside input: escaped for text and quoted
+// attributes, and a script address is dropped, whatever the name.
+TEST_F(VarTest, OutsideValuesAreEscapedAndScriptAddressesDropped) {
+    const struct { const char* in; const char* out; } cases[] = {
+        {"<img src=x onerror=alert(1)>", "&lt;img src=x onerror=alert(1)&gt;"},
+        {"x\" onfocus=\"alert(2)", "x&quot; onfocus=&quot;alert(2)"},
+        {"a&b", "a&amp;b"},
+        {"javascript:alert(1)", ""},
+        {" JaVa\tScRipt:alert(1)", ""},
+        {"vbscript:x", ""},
+        {"data:text/html,<b>", ""},
+        {"https://example.org/?a=1&b=2", "https://example.org/?a=1&amp;b=2"},
+        {"Subject: plain text", "Subject: plain text"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        var_set_outside("u_any", c.in);
+        EXPECT_EQ(var_find("u_any"), c.out) << c.in;
+    }
+}

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <fstream>
 #include <random>
 
 #include "cgi/diag.h"
@@ -378,4 +379,36 @@ TEST_F(LockTest, DetachedReleaseEndsTheResponseBeforeThePause) {
     EXPECT_TRUE(file_exists(lockfile()));
     EXPECT_EQ(wait_status(child), 0);
     EXPECT_FALSE(file_exists(lockfile()));
+}
+
+// What a signal handler removes: this process's lock files (both modes),
+// never a file another process made after a stale break, and only once.
+TEST_F(LockTest, SignalReleaseRemovesOnlyOurOwnLockFiles) {
+    for (int nfs : {0, 1}) {
+        lock_reset();
+        mylock_init("h", nfs, 0, imsg, imsg);
+        const std::string a = base + "a", b = base + "b";
+        ASSERT_EQ(mylock_get(a.c_str(), "x", 0, 300), 1) << nfs;
+        ASSERT_EQ(mylock_get(b.c_str(), "x", 0, 300), 1) << nfs;
+        // b was broken as stale and taken by someone else meanwhile.
+        ASSERT_EQ(unlink((b + "_lock").c_str()), 0);
+        {
+            std::ofstream other(b + "_lock");
+            other << "PID=1, DATA=other\n";
+        }
+        mylock_signal_release();
+        EXPECT_FALSE(file_exists(a + "_lock")) << nfs;
+        EXPECT_FALSE(file_exists(mylock_unique_name(a))) << nfs;
+        EXPECT_EQ(slurp(b + "_lock"), "PID=1, DATA=other\n") << nfs;
+        // A lock given up normally is not the handler's any more.
+        lock_reset();
+        mylock_init("h", nfs, 0, imsg, imsg);
+        ASSERT_EQ(mylock_get(a.c_str(), "y", 0, 300), 1) << nfs;
+        mylock_clear();
+        std::ofstream(a + "_lock") << "PID=1, DATA=next\n";
+        mylock_signal_release();
+        EXPECT_TRUE(file_exists(a + "_lock")) << nfs;
+        unlink((a + "_lock").c_str());
+        unlink((b + "_lock").c_str());
+    }
 }

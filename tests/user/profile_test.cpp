@@ -148,7 +148,6 @@ TEST_F(ProfileTest, LostProfileOutsideLogin) {
     make_parent_dirs(user_file());
     EXPECT_EQ(user_getinfo(0, 0), 0);
     EXPECT_NE(f_error_text().find("User settings lost please let system administrator know"), std::string::npos);
-    EXPECT_NE(f_error_text().find("target=\"_top\""), std::string::npos);
     EXPECT_EQ(slurp(user_lost_file()), "has_checksum 00\n");
 }
 

@@ -190,7 +190,7 @@ TEST_F(Part, FileNamesInTheHeaderTable) {
               "Content-Disposition: attachment; filename=\"x.html\"\n"
               "X-Content-Type-Options: nosniff\n"
               "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'; sandbox\n"
-              "Cache-Control: private\n\n");
+              "Cache-Control: no-store\nX-Frame-Options: SAMEORIGIN\nReferrer-Policy: no-referrer\n\n");
 }
 
 TEST_F(Part, MappedFilesGiveTheStoredBytes) {

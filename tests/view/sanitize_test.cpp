@@ -86,6 +86,10 @@ TEST(Sanitize, ExactOutputTable) {
         {"<div style=\"color: red; background: url(http://t/x); font-weight: bold\">s</div>",
          "<div style=\"color: red; font-weight: bold\">s</div>"},
         {"<span style=\"color: rgb(1, 2, 3)\">c</span>", "<span style=\"color: rgb(1, 2, 3)\">c</span>"},
+        // Mail that would draw over the program's own header loses what moves it out of its box.
+        {"<p style=\"margin-top: -400px; font-size: 40px; margin-left: 1em\">Your session expired</p>",
+         "<p style=\"font-size: 40px; margin-left: 1em\">Your session expired</p>"},
+        {"<p style=\"margin: 0 0 0 -9999px; text-indent: -50px; color: red\">x</p>", "<p style=\"color: red\">x</p>"},
         {"<p title='\"&gt;<script>'>q</p>", "<p title=\"&quot;&gt;&lt;script&gt;\">q</p>"},
         {"<unknown-tag>kept text</unknown-tag>", "kept text"},
         {"a &lt;b&gt; &amp; c", "a &lt;b&gt; &amp; c"},
