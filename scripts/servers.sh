@@ -219,17 +219,10 @@ new_password() {
 }
 
 # ---------------------------------------------------------------- configs
+# The test CA and its server certificates (scripts/testcerts.sh): dovecot
+# and postfix present server.pem; clients trust ca.pem.
 write_cert() {
-    local d=$RUN/tls
-    mkdir -p "$d"
-    if [ ! -s "$d/cert.pem" ] || [ ! -s "$d/key.pem" ]; then
-        openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj /CN=localhost \
-            -addext subjectAltName=DNS:localhost,IP:127.0.0.1 \
-            -keyout "$d/key.pem" -out "$d/cert.pem" >/dev/null 2>&1 \
-            || die "openssl could not make a certificate"
-    fi
-    chmod 644 "$d/cert.pem"
-    chmod 600 "$d/key.pem"
+    bash "$ROOT/scripts/testcerts.sh" "$RUN/tls" || die "openssl could not make the test certificates"
 }
 
 write_dovecot() {
@@ -254,8 +247,8 @@ default_login_user = dovenull
 default_internal_user = dovecot
 default_internal_group = dovecot
 ssl = yes
-ssl_cert = <$RUN/tls/cert.pem
-ssl_key = <$RUN/tls/key.pem
+ssl_cert = <$RUN/tls/server.pem
+ssl_key = <$RUN/tls/server.key
 $dh
 disable_plaintext_auth = no
 auth_mechanisms = plain login apop
@@ -346,7 +339,8 @@ write_postfix() {
 !/@(localhost|$dom)\$/ ${PREFIX}catchall@localhost
 EOF
     cat >"$d/etc/main.cf" <<EOF
-# Written by scripts/servers.sh; rewritten at every start.
+# Written by scripts/servers.sh; rewritten at every start.  The submission
+# port (master.cf) offers AUTH only after STARTTLS.
 compatibility_level = 3.6
 queue_directory = $d/spool
 data_directory = $d/data
@@ -382,8 +376,8 @@ smtpd_sasl_path = inet:$HOST:$LK_SASL_PORT
 smtpd_sasl_auth_enable = no
 smtpd_tls_auth_only = no
 smtpd_tls_security_level = may
-smtpd_tls_cert_file = $RUN/tls/cert.pem
-smtpd_tls_key_file = $RUN/tls/key.pem
+smtpd_tls_cert_file = $RUN/tls/server.pem
+smtpd_tls_key_file = $RUN/tls/server.key
 smtpd_relay_restrictions = permit_mynetworks, permit_sasl_authenticated, reject_unauth_destination
 message_size_limit = 52428800
 mailbox_size_limit = 0
@@ -396,7 +390,7 @@ EOF
     cat >"$d/etc/master.cf" <<EOF
 # Written by scripts/servers.sh.  No chroot: the queue lives in the run directory.
 $HOST:$LK_SMTP_PORT inet n - n - - smtpd
-$HOST:$LK_SUBMISSION_PORT inet n - n - - smtpd $sub
+$HOST:$LK_SUBMISSION_PORT inet n - n - - smtpd $sub -o smtpd_tls_auth_only=yes
 $HOST:$LK_SMTPS_PORT inet n - n - - smtpd -o smtpd_tls_wrappermode=yes $sub
 pickup unix n - n 60 1 pickup
 cleanup unix n - n - 0 cleanup
@@ -488,6 +482,7 @@ smtp_port $smtp_port
 $smtp_auth
 domain $DOMAIN
 log_file $RUN/log/larkspur.log
+tls_ca_file $RUN/tls/ca.pem
 debug true
 use_page_size true
 # the maintenance pages (?cmd=test, ?cmd=showini) for this loopback installation
@@ -513,7 +508,8 @@ write_env() {
         for v in "${PORT_VARS[@]}"; do echo "$v=${!v}"; done
         echo "LK_WEB_URL=http://$HOST:$LK_WEB_PORT/cgi-bin/larkspur"
         echo "LK_WEB_BASE=http://$HOST:$LK_WEB_PORT"
-        echo "LK_CERT=$RUN/tls/cert.pem"
+        echo "LK_CERT=$RUN/tls/ca.pem"
+        echo "LK_TLS_DIR=$RUN/tls"
         echo "LK_USER1=${SYS_USERS[0]}"
         echo "LK_PASS1=$PASS1"
         echo "LK_USER2=${SYS_USERS[1]}"

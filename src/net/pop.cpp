@@ -16,6 +16,7 @@
 #include "cgi/request.h"
 #include "net/pop_hooks.h"
 #include "net/sock.h"
+#include "net/tls.h"
 #include "page/var.h"
 #include "store/msgfile.h"
 #include "support/str.h"
@@ -96,12 +97,43 @@ int pop_connect(std::string host, int port, bool retrying) {
     }
     msock().sk = s;
     msock().rest.clear();
+    if (tls_mode(TLS_POP, port) == TLS_IMPLICIT && !tls_start(host, TLS_POP)) return 0;
     return 1;
 }
 
-// One login dialogue on a fresh connection.  *pass_reply is set to the
-// PASS reply when PASS was sent.
-int login_attempt(const std::string& user, const std::string& pass, bool* pass_sent) {
+// STLS on a plain connection whose greeting has been read, as the mode of
+// the port asks.  1 when the session may go on (protected, or plain where
+// plain is allowed); 0 when it must not, with the error page prepared and
+// the connection closed: no password may follow.
+int pop_secure(const std::string& host, int port) {
+    int mode = tls_mode(TLS_POP, port);
+    if (mode == TLS_NONE || tls_active()) return 1;
+    MailSocket& m = msock();
+    tcp_printf(m.sk, "capa\r\n");
+    bool offered = false;
+    std::vector<std::string> caps;
+    bool listed = readln() && isok(m.reason);
+    if (m.sk < 0 || (listed && !read_multiline(&caps, false))) {
+        f_error(lang_get("Cannot connect to POP host %s\n"), host.c_str());
+        tcp_close();
+        return 0;
+    }
+    for (const std::string& c : caps)
+        if (tls_capability(c, TLS_POP)) offered = true;
+    if (offered) {
+        tcp_printf(m.sk, "stls\r\n");
+        if (readok()) return tls_start(host, TLS_POP);
+        imsg("STLS refused by %s: %s", host.c_str(), m.reason.c_str());
+    }
+    if (mode == TLS_REQUIRED) return tls_refuse_plain(host, TLS_POP);
+    imsg("POP server %s: no STLS, going on without TLS", host.c_str());
+    return 1;
+}
+
+// One login dialogue on a fresh connection.  *pass_sent is set when PASS
+// was sent.  -1 when TLS failed or was refused: no retry can mend that.
+int login_attempt(const std::string& host, int port, const std::string& user, const std::string& pass,
+                  bool* pass_sent) {
     MailSocket& m = msock();
     *pass_sent = false;
     if (!readln()) {
@@ -109,6 +141,7 @@ int login_attempt(const std::string& user, const std::string& pass, bool* pass_s
         return 0;
     }
     readln_flush();
+    if (!pop_secure(host, port)) return -1;
     tcp_printf(m.sk, "user %s\r\n", user.c_str());
     if (!readok()) return 0;
     tcp_printf(m.sk, "pass %s\r\n", pass.c_str());
@@ -225,7 +258,12 @@ int pop_open(int slot) {
     std::string busy = setting_s(K_pop_busy);
     for (;;) {
         bool pass_sent = false;
-        if (login_attempt(user, pass, &pass_sent)) {
+        int got = login_attempt(host, port, user, pass, &pass_sent);
+        if (got < 0) {
+            forget_session();
+            return 0;
+        }
+        if (got) {
             prof.xpass_crypt = pass_encrypt(pass);
             s.curpop = slot;
             s.nstat_done = false;
@@ -275,8 +313,10 @@ int pop_open_check(const std::string& user, const std::string& pass, const std::
     }
     msock().sk = sk;
     msock().rest.clear();
+    if (tls_mode(TLS_POP, 110) == TLS_IMPLICIT && !tls_start(h, TLS_POP)) return 0;
     if (!readln()) imsg("pop_open_check: No initial response from POP host");
     readln_flush();
+    if (!pop_secure(h, 110)) return 0;
     tcp_printf(sk, "user %s\r\n", user.c_str());
     if (!readok()) return 0;
     tcp_printf(sk, "pass %s\r\n", pass.c_str());

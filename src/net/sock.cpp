@@ -17,6 +17,7 @@
 #include "cgi/handlers.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
+#include "net/tls.h"
 #include "support/str.h"
 
 namespace {
@@ -26,8 +27,10 @@ constexpr std::size_t kWrap = 1989;  // pending text beyond this is cut into a l
 constexpr std::size_t kWriteMax = 7000;
 
 // Waits for readability; answers 1 ready, 0 time-out, -1 wait failed,
-// -2 exceptional condition.
+// -2 exceptional condition.  Text TLS has already decrypted is ready even
+// when the descriptor has nothing more.
 int wait_readable(int s, int timeout_ms) {
+    if (tls_pending(s)) return 1;
     struct pollfd p = {s, POLLIN | POLLPRI, 0};
     int r;
     do {
@@ -84,6 +87,16 @@ int connect_bounded(const struct addrinfo* ai, int timeout_secs) {
     }
     fcntl(s, F_SETFL, fl);
     return s;
+}
+
+// read(2) and send(2) on the mail socket, through TLS once it is started.
+ssize_t sock_read(int s, char* buf, std::size_t size) {
+    if (tls_on(s)) return tls_read(s, buf, static_cast<int>(size));
+    return read(s, buf, size);
+}
+ssize_t sock_send(int s, const char* data, std::size_t len) {
+    if (tls_on(s)) return tls_write(s, data, len);
+    return send(s, data, len, MSG_NOSIGNAL);
 }
 
 void write_copy(const std::string& text) {
@@ -159,7 +172,7 @@ void tcp_write_line(int s, const std::string& text_in) {
     std::string text = ncpy(text_in, kWriteMax);
     std::size_t off = 0;
     while (off < text.size()) {
-        ssize_t w = send(s, text.data() + off, text.size() - off, MSG_NOSIGNAL);
+        ssize_t w = sock_send(s, text.data() + off, text.size() - off);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
             tcp_lasterror();
@@ -187,6 +200,7 @@ void tcp_printf(int s, const char* fmt, ...) {
 
 void tcp_close() {
     MailSocket& m = msock();
+    tls_close();
     if (m.sk >= 0) close(m.sk);
     m.sk = -1;
     m.rest.clear();
@@ -211,7 +225,7 @@ int tsocket_read(int s, char* buf, int size, int timeout_secs) {
     }
     ssize_t n;
     do {
-        n = read(s, buf, static_cast<std::size_t>(size));
+        n = sock_read(s, buf, static_cast<std::size_t>(size));
     } while (n < 0 && errno == EINTR);
     ++msock().reads;
     if (n == 0) {
@@ -337,7 +351,7 @@ int readsk(int s) {
     }
     ssize_t n;
     do {
-        n = read(s, buf, 511);
+        n = sock_read(s, buf, 511);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         tcp_lasterror();
@@ -390,6 +404,7 @@ int tcp_startup() { return 1; }
 
 void sock_reset() {
     MailSocket& m = msock();
+    tls_reset();
     if (m.sk >= 0) close(m.sk);
     if (m.tlog) std::fclose(m.tlog);
     m = MailSocket{};

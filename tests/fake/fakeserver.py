@@ -31,6 +31,10 @@ Script file (UTF-8 text; "#" starts a comment line; blank lines ignored):
                           test repeat a UIDL); default "fake-uid-N"
   nouidl                  UIDL answers "-ERR unknown command"
   greeting TEXT           the first line sent on connect (escapes as below)
+  tls MODE CERT KEY       TLS with the certificate and key files (relative to
+                          the script's directory): MODE "implicit" speaks TLS
+                          from the first byte; "starttls" offers STLS (POP3
+                          CAPA) / STARTTLS (SMTP EHLO) and starts TLS on it
   [once|times K] on PATTERN -> ACTION [;; ACTION ...]
                           a rule.  PATTERN is a shell glob matched against
                           the whole received line, case-insensitively
@@ -53,6 +57,7 @@ ACTIONs (TEXT takes the escapes \\r \\n \\t \\\\ \\xNN):
                   closes or the idle time-out
   drop            close the connection at once
   close TEXT      send TEXT and CR LF, then close
+  starttls        start TLS now (after a "raw" go-ahead, for example)
 
 Examples:
   once on PASS * -> reply -ERR [IN-USE] Mailbox busy, try again
@@ -71,6 +76,7 @@ import random
 import select
 import signal
 import socket
+import ssl
 import sys
 import time
 
@@ -125,6 +131,7 @@ class Script:
         self.nouidl = False
         self.greeting = None
         self.rules = []
+        self.tls = None  # (mode, cert, key)
 
     @staticmethod
     def parse_actions(text, where):
@@ -136,7 +143,7 @@ class Script:
             word, _, arg = part.partition(" ")
             word = word.lower()
             if word not in ("reply", "raw", "serve", "cut", "long", "garbage",
-                            "sleep", "stall", "drop", "close"):
+                            "sleep", "stall", "drop", "close", "starttls"):
                 raise ValueError("%s: unknown action %r" % (where, word))
             if word in ("cut", "garbage", "long"):
                 num, _, rest = arg.strip().partition(" ")
@@ -212,6 +219,12 @@ class Script:
                 s.nouidl = True
             elif word == "greeting":
                 s.greeting = unescape(rest)
+            elif word == "tls":
+                parts = rest.split()
+                if len(parts) != 3 or parts[0] not in ("implicit", "starttls"):
+                    raise ValueError("%s: expected 'tls implicit|starttls CERT KEY'" % where)
+                files = [p if os.path.isabs(p) else os.path.join(base, p) for p in parts[1:]]
+                s.tls = (parts[0], files[0], files[1])
             elif word in ("on", "once", "times"):
                 uses = None
                 spec = stripped
@@ -295,7 +308,8 @@ class Server:
             why = self.should_exit()
             if why:
                 raise SystemExit(0)
-            r, _, _ = select.select([self.conn], [], [], 0.5)
+            pending = isinstance(self.conn, ssl.SSLSocket) and self.conn.pending()
+            r = pending or select.select([self.conn], [], [], 0.5)[0]
             if not r:
                 continue
             try:
@@ -362,7 +376,26 @@ class Server:
             elif word == "close":
                 self.send(unescape(arg) + CRLF)
                 raise Closed()
+            elif word == "starttls":
+                self.start_tls()
         return sent
+
+    def tls_context(self):
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(self.script.tls[1], self.script.tls[2])
+        return ctx
+
+    def start_tls(self):
+        """TLS on the open connection; what the client sent before is dropped."""
+        if not self.script.tls:
+            raise Closed()
+        self.buf = b""
+        try:
+            self.conn = self.tls_context().wrap_socket(self.conn, server_side=True)
+        except (OSError, ssl.SSLError) as e:
+            self.trace("* TLS handshake failed: %s" % e)
+            raise Closed()
+        self.trace("* TLS %s" % self.conn.version())
 
     # ---- protocols ------------------------------------------------------
     def check(self, user, pw):
@@ -370,7 +403,13 @@ class Server:
             return True
         return self.script.users.get(user) == pw
 
+    def offers_tls(self):
+        return (self.script.tls is not None and self.script.tls[0] == "starttls"
+                and not isinstance(self.conn, ssl.SSLSocket))
+
     def session(self):
+        if self.script.tls and self.script.tls[0] == "implicit":
+            self.start_tls()
         self.respond("@connect", self.greeting)
         handler = {"pop3": self.pop3, "smtp": self.smtp, "poppassd": self.poppassd}[self.proto]
         handler()
@@ -418,8 +457,11 @@ class Server:
             def builtin():
                 if verb == "QUIT":
                     return b"+OK bye" + CRLF
+                if verb == "STLS" and self.offers_tls():
+                    return b"+OK Begin TLS negotiation" + CRLF
                 if verb == "CAPA":
                     caps = ["USER", "TOP", "PIPELINING"] + ([] if self.script.nouidl else ["UIDL"])
+                    caps += ["STLS"] if self.offers_tls() else []
                     return b"+OK\r\n" + b"".join(c.encode() + CRLF for c in caps) + b"." + CRLF
                 if verb == "USER":
                     state["user"] = arg
@@ -491,6 +533,8 @@ class Server:
             if verb == "QUIT":
                 self.trace("* deleted at QUIT: %s" % sorted(deleted))
                 raise Closed()
+            if verb == "STLS" and out.startswith(b"+OK Begin TLS") and self.offers_tls():
+                self.start_tls()
 
     def smtp(self):
         pending_login = []
@@ -525,7 +569,10 @@ class Server:
 
             def builtin():
                 if verb in ("EHLO",):
-                    return b"250-fake.test\r\n250-PIPELINING\r\n250-SIZE 10240000\r\n250-AUTH PLAIN LOGIN\r\n250-8BITMIME\r\n250 SMTPUTF8" + CRLF
+                    tls = b"250-STARTTLS\r\n" if self.offers_tls() else b""
+                    return b"250-fake.test\r\n250-PIPELINING\r\n" + tls + b"250-SIZE 10240000\r\n250-AUTH PLAIN LOGIN\r\n250-8BITMIME\r\n250 SMTPUTF8" + CRLF
+                if verb == "STARTTLS" and self.offers_tls():
+                    return b"220 2.0.0 Ready to start TLS" + CRLF
                 if verb == "HELO":
                     return b"250 fake.test" + CRLF
                 if verb == "AUTH":
@@ -556,6 +603,8 @@ class Server:
             out = self.respond(line, builtin)
             if verb == "QUIT":
                 raise Closed()
+            if verb == "STARTTLS" and out.startswith(b"220 2.0.0 Ready to start TLS") and self.offers_tls():
+                self.start_tls()
             if verb == "DATA" and out.startswith(b"354"):
                 while True:
                     d = self.readline()
