@@ -234,6 +234,60 @@ int tls_refuse_plain(const std::string& host, int kind) {
                 kind, host);
 }
 
+int tls_open(std::string& host, int port, int kind) {
+    int dns = 0;
+    int s = tcp_openx(host, port, &dns);
+    if (s < 0) {
+        f_error(lang_get(dns ? "DNS lookup for host %s failed" : "Cannot connect to host %s"), host.c_str());
+        lmsg("connect to %s:%d failed: %s", host.c_str(), port, tcperror().c_str());
+        return 0;
+    }
+    tcp_close();
+    msock().sk = s;
+    if (tls_mode(kind, port) == TLS_IMPLICIT) return tls_start(host, kind);
+    return 1;
+}
+
+namespace {
+// One EHLO and its multi-line reply; 1 when it was 250.
+int ehlo_once(const std::string& helo_name, std::vector<std::string>* lines) {
+    MailSocket& m = msock();
+    lines->clear();
+    tcp_printf(m.sk, "EHLO %s\r\n", helo_name.c_str());
+    for (;;) {
+        if (!readln()) return 0;
+        lines->push_back(m.reason);
+        if (m.reason.size() < 4 || m.reason[3] != '-') break;
+        if (lines->size() > 200) return 0;
+    }
+    return starts_with(m.reason, "250");
+}
+}  // namespace
+
+int tls_smtp_hello(const std::string& host, int port, const std::string& helo_name,
+                   std::vector<std::string>* ehlo) {
+    MailSocket& m = msock();
+    int mode = tls_mode(TLS_SMTP, port);
+    if (!ehlo_once(helo_name, ehlo)) return 0;
+    if (mode == TLS_NONE || tls_active()) return 1;
+    bool offered = false;
+    for (const std::string& l : *ehlo)
+        if (tls_capability(l, TLS_SMTP)) offered = true;
+    if (offered) {
+        tcp_printf(m.sk, "STARTTLS\r\n");
+        if (readln() && starts_with(m.reason, "220")) {
+            // What the server said before TLS, capabilities included, is
+            // forgotten: only the protected EHLO counts.
+            if (!tls_start(host, TLS_SMTP)) return 0;
+            return ehlo_once(helo_name, ehlo);
+        }
+        imsg("STARTTLS refused by %s: %s", host.c_str(), m.reason.c_str());
+    }
+    if (mode == TLS_REQUIRED) return tls_refuse_plain(host, TLS_SMTP);
+    imsg("SMTP server %s: no STARTTLS, going on without TLS", host.c_str());
+    return 1;
+}
+
 bool tls_active() { return ts().ssl != nullptr && ts().fd >= 0; }
 const std::string& tls_failure() { return ts().failure; }
 

@@ -4,6 +4,7 @@
 // of net/sock.h go through TLS without their callers knowing.
 #pragma once
 #include <string>
+#include <vector>
 
 enum TlsKind { TLS_POP = 0, TLS_SMTP = 1 };
 
@@ -33,6 +34,18 @@ int tls_refuse_plain(const std::string& host, int kind);
 // The command that asks for TLS on a plain connection, as the reply line of
 // a capability list names it: "STLS" (POP3 CAPA) or "STARTTLS" (SMTP EHLO).
 bool tls_capability(const std::string& line, int kind);
+
+// For the SMTP dialogue.  tls_open connects the mail socket (msock().sk)
+// to host:port and, when the port's mode is implicit, starts TLS; the
+// greeting is left unread.  0 with the error page prepared.
+int tls_open(std::string& host, int port, int kind);
+// After the greeting: EHLO, then STARTTLS and EHLO again when the port's
+// mode asks for it, refusing a server without STARTTLS when the mode
+// requires it.  ehlo gets the lines of the last EHLO reply (AUTH mechanisms
+// are read from them).  1 ready for AUTH/MAIL; 0 on failure (the error page
+// is prepared for TLS failures; the reply is in msock().reason otherwise).
+int tls_smtp_hello(const std::string& host, int port, const std::string& helo_name,
+                   std::vector<std::string>* ehlo);
 
 bool tls_active();
 // The last failure in the words of the error page ("" when none).

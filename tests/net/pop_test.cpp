@@ -299,7 +299,7 @@ TEST(PopScan, WireDialogueAndDotStuffing) {
               "From: Ann <ann@example.test>\nSubject: first\nMessage-ID: <m1@example.test>\n\nhello\n.\n..dots\n");
     EXPECT_EQ(popst().gnnew, 2);
     std::vector<std::string> wire = srv.log_lines();
-    std::vector<std::string> want = {"user alice", "pass pw-Secret", "stat", "uidl", "top 1 0", "top 2 0",
+    std::vector<std::string> want = {"capa", "user alice", "pass pw-Secret", "stat", "uidl", "top 1 0", "top 2 0",
                                      "list 1",     "retr 1",         "list 2", "retr 2", "quit"};
     EXPECT_EQ(wire, want);
     EXPECT_EQ(env.log().find("pw-Secret"), std::string::npos);
@@ -469,7 +469,7 @@ TEST(PopScan, PipelinedTopsAndStall) {
     EXPECT_EQ(index_text(), before);
     std::vector<std::string> wire = srv.log_lines();
     // all three went out although the first was never answered
-    std::vector<std::string> want = {"user alice", "pass pw-Secret", "stat", "uidl", "top 1 0", "top 2 0", "top 3 0"};
+    std::vector<std::string> want = {"capa", "user alice", "pass pw-Secret", "stat", "uidl", "top 1 0", "top 2 0", "top 3 0"};
     EXPECT_EQ(wire, want);
 }
 
@@ -490,7 +490,7 @@ TEST(PopScan, EarlyStopReadsOffPipelinedReplies) {
     std::string body = StoreEnv::slurp(fld_item(0, std::stoi(mainidx().recs[0][H_ID])));
     EXPECT_NE(body.find("Line of message 1,"), std::string::npos);
     std::vector<std::string> wire = srv.log_lines();
-    std::vector<std::string> want = {"user alice", "pass pw-Secret", "stat",   "uidl",   "top 1 0", "top 2 0",
+    std::vector<std::string> want = {"capa", "user alice", "pass pw-Secret", "stat",   "uidl",   "top 1 0", "top 2 0",
                                      "top 3 0",    "top 4 0",        "top 5 0", "list 1", "retr 1",  "quit"};
     EXPECT_EQ(wire, want);
 }
