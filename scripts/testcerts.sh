@@ -29,7 +29,8 @@ ca() {   # ca NAME SUBJECT: a self-signed CA certificate NAME.pem with key NAME.
 # sign OUT CA SAN [START END]: a server certificate for server.key
 sign() {
     local out=$1 cakey=$2.key capem=$2.pem san=$3
-    openssl req -new -key server.key -subj "/CN=${san#*:}" -out "$tmp/req.csr"
+    local cn=${san#*:}
+    openssl req -new -key server.key -subj "/CN=${cn%%,*}" -out "$tmp/req.csr"
     printf 'basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\nsubjectAltName=%s\n' \
         "$san" >"$tmp/ext"
     if [ $# -gt 3 ]; then

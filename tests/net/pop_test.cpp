@@ -118,6 +118,7 @@ struct DovecotBox : Mailbox {
         prof.xmax_download_msgs = 5000;
         ini_set(K_port, env["LK_POP3_PORT"]);
         ini_set(K_pop_timeout, "20");
+        ini_set(K_tls_ca_file, env["LK_CERT"]);   // dovecot offers STLS with the test CA's certificate
     }
     ~DovecotBox() override {
         if (ready() && std::system(("find '" + maildir + "/new' '" + maildir + "/cur' -type f -delete").c_str()) != 0)
