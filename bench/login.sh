@@ -27,7 +27,7 @@ W=$(mktemp -d /tmp/lkbench_loginXXXXXX)
 trap 'rm -rf "$W"' EXIT
 mkdir -p "$W/work"
 cp -R "$ROOT/templates" "$W/templates"
-printf 'templates %s/templates\nworkarea %s/work\npophost %s\nport %s\n' "$W" "$W" "$HOST" "$PORT" >"$W/larkspur.ini"
+printf 'templates %s/templates\nworkarea %s/work\npophost %s\nport %s\ntls_ca_file %s\n' "$W" "$W" "$HOST" "$PORT" "$(get LK_CERT)" >"$W/larkspur.ini"
 cp "$B/larkspur" "$W/larkspur"
 cd "$W"
 
