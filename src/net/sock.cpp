@@ -313,7 +313,10 @@ int readln_flush() {
     int count = 0;
     char buf[512];
     for (;;) {
-        int w = wait_readable(m.sk, 0);
+        // Under TLS only what is already decrypted is dropped: readable
+        // bytes on the descriptor may be a record without data (a session
+        // ticket), and reading it would wait for data that never comes.
+        int w = tls_on(m.sk) ? (tls_pending(m.sk) ? 1 : 0) : wait_readable(m.sk, 0);
         if (w == 0) break;
         if (w < 0) {
             tcp_close();
