@@ -300,6 +300,7 @@ long tls_read(int s, char* buf, int size) {
         return -1;
     }
     ERR_clear_error();
+    errno = 0;
     int n = SSL_read(ts().ssl, buf, size);
     if (n > 0) return n;
     int e = SSL_get_error(ts().ssl, n);
