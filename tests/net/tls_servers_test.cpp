@@ -125,19 +125,6 @@ TEST(TlsDovecot, LoginListAndReadOverEachMode) {
     }
 }
 
-TEST(TlsDovecot, CertificateOfAnUnknownCaIsRefusedBeforeTheLogin) {
-    Servers s;
-    NEED_SERVERS(s);
-    ini_set(K_tls_ca_file, s.env["LK_TLS_DIR"] + "/other-ca.pem");
-    for (const char* port_var : {"LK_POP3S_PORT", "LK_POP3_PORT"}) {
-        SCOPED_TRACE(port_var);
-        ini_set(K_port, s.env[port_var]);
-        f_error_clear();
-        EXPECT_EQ(pop_open(0), 0);
-        EXPECT_NE(f_error_text().find("is not trusted"), std::string::npos) << f_error_text();
-    }
-}
-
 TEST(TlsPostfix, AuthOverSmtpsAndStarttls) {
     Servers s;
     NEED_SERVERS(s);
