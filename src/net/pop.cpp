@@ -114,7 +114,7 @@ int pop_secure(const std::string& host, int port) {
     std::vector<std::string> caps;
     bool listed = readln() && isok(m.reason);
     if (m.sk < 0 || (listed && !read_multiline(&caps, false))) {
-        f_error(lang_get("Cannot connect to POP host %s\n"), host.c_str());
+        f_error(lang_get("Cannot connect to POP host %s\n"), html_escape(host).c_str());
         tcp_close();
         return 0;
     }

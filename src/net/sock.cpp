@@ -99,6 +99,11 @@ ssize_t sock_send(int s, const char* data, std::size_t len) {
     return send(s, data, len, MSG_NOSIGNAL);
 }
 
+}  // namespace
+
+long tcp_send(int s, const char* data, std::size_t len) { return sock_send(s, data, len); }
+
+namespace {
 void write_copy(const std::string& text) {
     FILE* f = msock().tlog;
     if (!f) return;

@@ -30,6 +30,8 @@ int tcp_openx(std::string& host, int port, int* dns_err);
 void tcp_printf(int s, const char* fmt, ...) LK_PRINTF(2, 3);
 void tcp_write_line(int s, const std::string& text);   // tcp_printf without formatting
 void tcp_close();                                      // closes sk, forgets pending input
+// send(2) on a mail socket, through TLS once it is started there.
+long tcp_send(int s, const char* data, std::size_t len);
 
 bool isok(const std::string& line);
 int readok();

@@ -95,16 +95,19 @@ bool load_cas(SSL_CTX* ctx, std::string* detail) {
 std::string failure_words(long vr, const std::string& host) {
     switch (vr) {
     case X509_V_ERR_CERT_HAS_EXPIRED:
-        return sfmt(lang_get("The certificate of mail server %s has expired."), host.c_str());
+        return sfmt(lang_get("The certificate of mail server %s has expired."), html_escape(host).c_str());
     case X509_V_ERR_CERT_NOT_YET_VALID:
-        return sfmt(lang_get("The certificate of mail server %s is not valid yet."), host.c_str());
+        return sfmt(lang_get("The certificate of mail server %s is not valid yet."),
+                    html_escape(host).c_str());
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
-        return sfmt(lang_get("The certificate of mail server %s is for another name."), host.c_str());
+        return sfmt(lang_get("The certificate of mail server %s is for another name."),
+                    html_escape(host).c_str());
     case X509_V_OK:
-        return sfmt(lang_get("Could not make a secure connection (TLS) to mail server %s."), host.c_str());
+        return sfmt(lang_get("Could not make a secure connection (TLS) to mail server %s."),
+                    html_escape(host).c_str());
     default:
-        return sfmt(lang_get("The certificate of mail server %s is not trusted."), host.c_str());
+        return sfmt(lang_get("The certificate of mail server %s is not trusted."), html_escape(host).c_str());
     }
 }
 
@@ -175,8 +178,7 @@ int tls_start(const std::string& host, int kind) {
     MailSocket& m = msock();
     if (kind != TLS_SMTP) kind = TLS_POP;
     t.failure.clear();
-    if (m.sk < 0) return fail(sfmt(lang_get("Could not make a secure connection (TLS) to mail server %s."), host.c_str()),
-                              "no connection", kind, host);
+    if (m.sk < 0) return fail(failure_words(X509_V_OK, host), "no connection", kind, host);
     if (!m.rest.empty()) {
         lmsg("TLS to %s: dropped %d bytes the server sent before the handshake", host.c_str(),
              static_cast<int>(m.rest.size()));
@@ -190,12 +192,10 @@ int tls_start(const std::string& host, int kind) {
     if (!t.ctx) t.ctx = make_ctx(&detail);
     if (t.ctx && verify && !t.cas_loaded) t.cas_loaded = load_cas(t.ctx, &detail);
     if (!t.ctx || (verify && !t.cas_loaded))
-        return fail(sfmt(lang_get("Could not make a secure connection (TLS) to mail server %s."), host.c_str()),
-                    detail, kind, host);
+        return fail(failure_words(X509_V_OK, host), detail, kind, host);
     t.ssl = SSL_new(t.ctx);
     if (!t.ssl)
-        return fail(sfmt(lang_get("Could not make a secure connection (TLS) to mail server %s."), host.c_str()),
-                    "SSL_new: " + ssl_errors(), kind, host);
+        return fail(failure_words(X509_V_OK, host), "SSL_new: " + ssl_errors(), kind, host);
     if (!verify) {
         SSL_set_verify(t.ssl, SSL_VERIFY_NONE, nullptr);
     } else {
@@ -228,7 +228,7 @@ int tls_start(const std::string& host, int kind) {
 int tls_refuse_plain(const std::string& host, int kind) {
     if (kind != TLS_SMTP) kind = TLS_POP;
     return fail(sfmt(lang_get("Mail server %s does not offer a secure connection (TLS), which this site requires."),
-                     host.c_str()),
+                     html_escape(host).c_str()),
                 sfmt("%s not offered, %s_tls is \"required\"", kind == TLS_SMTP ? "STARTTLS" : "STLS",
                      kind == TLS_SMTP ? "smtp" : "pop"),
                 kind, host);
@@ -238,7 +238,8 @@ int tls_open(std::string& host, int port, int kind) {
     int dns = 0;
     int s = tcp_openx(host, port, &dns);
     if (s < 0) {
-        f_error(lang_get(dns ? "DNS lookup for host %s failed" : "Cannot connect to host %s"), host.c_str());
+        f_error(lang_get(dns ? "DNS lookup for host %s failed" : "Cannot connect to host %s"),
+                html_escape(host).c_str());
         lmsg("connect to %s:%d failed: %s", host.c_str(), port, tcperror().c_str());
         return 0;
     }
@@ -268,7 +269,12 @@ int tls_smtp_hello(const std::string& host, int port, const std::string& helo_na
                    std::vector<std::string>* ehlo) {
     MailSocket& m = msock();
     int mode = tls_mode(TLS_SMTP, port);
-    if (!ehlo_once(helo_name, ehlo)) return 0;
+    ts().failure.clear();
+    if (!ehlo_once(helo_name, ehlo)) {
+        if (m.sk < 0 || m.reason.empty()) return 0;   // the connection is gone
+        ehlo->clear();                                // an old server: HELO follows
+        return mode == TLS_REQUIRED ? tls_refuse_plain(host, TLS_SMTP) : 1;
+    }
     if (mode == TLS_NONE || tls_active()) return 1;
     bool offered = false;
     for (const std::string& l : *ehlo)

@@ -42,8 +42,10 @@ int tls_open(std::string& host, int port, int kind);
 // After the greeting: EHLO, then STARTTLS and EHLO again when the port's
 // mode asks for it, refusing a server without STARTTLS when the mode
 // requires it.  ehlo gets the lines of the last EHLO reply (AUTH mechanisms
-// are read from them).  1 ready for AUTH/MAIL; 0 on failure (the error page
-// is prepared for TLS failures; the reply is in msock().reason otherwise).
+// are read from them), none when the server refused EHLO (the caller greets
+// with HELO).  1 ready for AUTH/MAIL; 0 on failure: TLS failures have
+// tls_failure() set, the error page prepared and the connection closed;
+// otherwise the connection was lost.
 int tls_smtp_hello(const std::string& host, int port, const std::string& helo_name,
                    std::vector<std::string>* ehlo);
 

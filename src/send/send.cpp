@@ -18,6 +18,7 @@
 #include "cgi/request.h"
 #include "net/pop.h"
 #include "net/sock.h"
+#include "net/tls.h"
 #include "page/encode.h"
 #include "page/tpl.h"
 #include "page/var.h"
@@ -408,6 +409,8 @@ bool submit(const std::string& msgfile, const std::string& sender, const std::ve
     }
     msock().sk = s;
     readln_clear();
+    const int tls = tls_mode(TLS_SMTP, port);
+    if (tls == TLS_IMPLICIT && !tls_start(host, TLS_SMTP)) return false;
     auto refused = [&](const char* what) {
         std::string r = smtp_reason();
         if (r.empty()) r = lang_get("no reply from the server");
@@ -418,15 +421,24 @@ bool submit(const std::string& msgfile, const std::string& sender, const std::ve
     int code = smtp_reply();
     if (code < 0 || code >= 400) return refused("greeting");
     const std::string domain = get_domain();
+    // The EHLO that asks for STARTTLS greets the server; AUTH then reads
+    // the capabilities of the session as it is now (protected or not).
+    std::vector<std::string> ehlo;
+    if (tls == TLS_OPTIONAL || tls == TLS_REQUIRED) {
+        if (!tls_smtp_hello(host, port, domain, &ehlo)) {
+            if (!tls_failure().empty()) return false;
+            return refused("EHLO");
+        }
+    }
     const std::string& auth = wm_ini_get(K_smtp_auth);
     bool greeted = false;
     if (ini_true(K_smtp_auth) || lower(auth) == "plain") {
         imsg("r_send: send helo\n");
-        int a = smtp_auth(domain, prof.xpop_user[0], prof.xpop_pass[0]);
+        int a = smtp_auth(domain, prof.xpop_user[0], prof.xpop_pass[0], &ehlo);
         if (a < 0) return refused("AUTH");
         greeted = a > 0;
     }
-    if (!greeted) {
+    if (!greeted && ehlo.empty()) {
         smtp_cmd("HELO " + domain);
         code = smtp_reply();
         if (code < 0 || code >= 400) return refused("HELO");

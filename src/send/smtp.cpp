@@ -21,7 +21,7 @@ namespace {
 bool send_logging() { return log_has("send"); }
 
 // Writes all of the bytes, waiting at most the read time-out whenever the
-// server takes nothing.
+// server takes nothing.  Through TLS when the connection has it.
 bool write_all(const char* p, std::size_t n) {
     int s = msock().sk;
     if (s < 0) return false;
@@ -33,7 +33,7 @@ bool write_all(const char* p, std::size_t n) {
             imsg("Socket write timed out\n");
             return false;
         }
-        ssize_t w = send(s, p, n, MSG_NOSIGNAL);
+        long w = tcp_send(s, p, n);
         if (w < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (w <= 0) {
             tcp_lasterror();
@@ -70,14 +70,11 @@ int smtp_reply() {
 
 std::string smtp_reason() { return msock().reason; }
 
-int smtp_auth(const std::string& domain, const std::string& user, const std::string& pass) {
-    if (!smtp_cmd("EHLO " + domain)) return 0;
+int smtp_auth(const std::string& domain, const std::string& user, const std::string& pass,
+              const std::vector<std::string>* ehlo) {
     bool offered = false, plain = false, login = false;
     int code = 0;
-    for (;;) {
-        if (!readln()) return 0;
-        const std::string& r = msock().reason;
-        if (send_logging()) imsg("<- %.300s\n", r.c_str());
+    auto take = [&](const std::string& r) {
         std::string low = lower(r.substr(0, 502));
         code = std::atoi(low.substr(0, 3).c_str());
         if (low.size() > 4 && (low.compare(4, 5, "auth ") == 0 || low.compare(4, 5, "auth=") == 0)) {
@@ -86,7 +83,18 @@ int smtp_auth(const std::string& domain, const std::string& user, const std::str
             plain = plain || mechs.find(" plain ") != std::string::npos;
             login = login || mechs.find(" login ") != std::string::npos;
         }
-        if (!(r.size() >= 4 && r[3] == '-')) break;
+    };
+    if (ehlo && !ehlo->empty()) {
+        for (const std::string& r : *ehlo) take(r);
+    } else {
+        if (!smtp_cmd("EHLO " + domain)) return 0;
+        for (;;) {
+            if (!readln()) return 0;
+            const std::string& r = msock().reason;
+            if (send_logging()) imsg("<- %.300s\n", r.c_str());
+            take(r);
+            if (!(r.size() >= 4 && r[3] == '-')) break;
+        }
     }
     if (code < 200 || code > 299) {
         imsg("smtp_auth: ehlo failed status %d\n", code);

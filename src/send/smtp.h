@@ -6,6 +6,7 @@
 #pragma once
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Writes one command line (CR LF added).  secret: the line carries
 // credentials and is logged as "-> ****".  false when the write failed.
@@ -19,8 +20,10 @@ std::string smtp_reason();
 // EHLO and authentication with the given credentials.  1: authenticated;
 // 0: the server offers no AUTH or refused EHLO (the caller greets with
 // HELO and goes on); -1: the server refused the credentials (reason holds
-// its reply).
-int smtp_auth(const std::string& domain, const std::string& user, const std::string& pass);
+// its reply).  ehlo: the reply lines of an EHLO already made on this
+// session (after STARTTLS), so none is sent again.
+int smtp_auth(const std::string& domain, const std::string& user, const std::string& pass,
+              const std::vector<std::string>* ehlo = nullptr);
 
 // Streams the message file (CR LF lines) as DATA content, a "." put before
 // every line that begins with one, then the final ".".  false when a write
