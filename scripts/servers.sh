@@ -483,6 +483,8 @@ $smtp_auth
 domain $DOMAIN
 log_file $RUN/log/larkspur.log
 tls_ca_file $RUN/tls/ca.pem
+pop_tls_ports 995,$LK_POP3S_PORT
+smtp_tls_ports 465,$LK_SMTPS_PORT
 debug true
 use_page_size true
 # the maintenance pages (?cmd=test, ?cmd=showini) for this loopback installation

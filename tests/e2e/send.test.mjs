@@ -86,7 +86,9 @@ const messages = [
 
 const ports = [
     { name: 'plain port', port: () => env.LK_SMTP_PORT, auth: false },
+    // postfix offers AUTH here only after STARTTLS, which the program starts.
     { name: 'submission port with AUTH', port: () => env.LK_SUBMISSION_PORT, auth: true },
+    { name: 'SMTPS port with AUTH', port: () => env.LK_SMTPS_PORT, auth: true },
 ];
 
 describe('sending mail from the browser', { skip: noServers }, () => {
