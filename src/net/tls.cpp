@@ -216,8 +216,8 @@ int tls_start(const std::string& host, int kind) {
     if (r != 1) {
         long vr = SSL_get_verify_result(t.ssl);
         int e = SSL_get_error(t.ssl, r);
-        detail = sfmt("handshake: %s (ssl error %d, errno %d)", vr != X509_V_OK ? X509_verify_cert_error_string(vr) : "",
-                      e, errno) + " " + ssl_errors();
+        const char* why = vr != X509_V_OK ? X509_verify_cert_error_string(vr) : "";
+        detail = sfmt("handshake: %s (ssl error %d, errno %d) ", why, e, errno) + ssl_errors();
         return fail(failure_words(vr, host), detail, kind, host);
     }
     imsg("TLS to %s server %s: %s %s", kKindName[kind], host.c_str(), SSL_get_version(t.ssl),
