@@ -49,9 +49,5 @@ void error_page_plain();
 // Logs every query field that has a name and a value (debug level).
 void query_log();
 
-// Text made safe for HTML element content and attribute values.
-std::string html_escape(std::string_view text);
-// Text made safe as one URL query value.
-std::string url_escape(std::string_view text);
 
 void diag_reset();

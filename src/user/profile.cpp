@@ -18,6 +18,7 @@
 #include "cgi/lang.h"
 #include "cgi/request.h"
 #include "page/var.h"
+#include "support/escape.h"
 #include "support/str.h"
 #include "user/codec.h"
 #include "user/form_access.h"
@@ -307,26 +308,6 @@ int check_utokc(int nocheck) {
 
 }  // namespace
 
-std::string profile_tencode(long n) {
-    std::string mid = std::to_string(n * 2);
-    int sum = 0;
-    for (char c : mid)
-        if (c >= '0' && c <= '9') sum += c - '0';
-    return std::to_string(sum % 10) + mid + std::to_string((sum / 8) % 10);
-}
-
-long profile_tdecode(std::string_view code) {
-    if (code.size() < 3) return 0;
-    std::string_view mid = code.substr(1, code.size() - 2);
-    int sum = 0;
-    for (char c : mid) {
-        if (c < '0' || c > '9') return 0;
-        sum += c - '0';
-    }
-    if (code.front() - '0' != sum % 10 || code.back() - '0' != (sum / 8) % 10) return 0;
-    return std::atol(std::string(mid).c_str()) / 2;
-}
-
 void cleargotinfo() { prof.gotinfo = 0; }
 void user_clear() { prof.xfrom.clear(); }
 
@@ -429,7 +410,7 @@ void profile_line(std::string_view raw, bool default_file) {
     else if (key == "rejected") p.xrejected = inum(v);
     else if (key == "last_login") p.xlast_login = lnum(v);
     else if (key == "ll") p.xll = lnum(v);
-    else if (key == "c:") p.xcookie = profile_tdecode(v);
+    else if (key == "c:") p.xcookie = static_cast<long>(tdecode(v));
     else if (key == "sort_on") p.xsort_on = ncpy(v, 511);
     else if (key == "log_time") p.xlog_time = lnum(v);
     else if (key == "fld") p.xfld = inum(v);
@@ -519,7 +500,7 @@ std::string profile_text(int* count) {
     o.num_if("rejected", p.xrejected);
     o.num("last_login", p.xlast_login);
     o.num("ll", p.xll);
-    if (p.xcookie) o.add("c:", profile_tencode(p.xcookie));
+    if (p.xcookie) o.add("c:", tencode(p.xcookie));
     o.text_if("sort_on", p.xsort_on);
     prof.xlog_time = static_cast<long>(time(nullptr));
     o.num("log_time", p.xlog_time);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cgi/diag.h"
+#include "support/escape.h"
 #include "support/str.h"
 
 namespace {
@@ -164,13 +165,6 @@ std::string via_iconv(std::string_view s, const std::string& cs, bool& ok) {
 }
 
 }  // namespace
-
-int hexval(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 // ---- base64 ----------------------------------------------------------------
 
