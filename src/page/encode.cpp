@@ -146,9 +146,11 @@ bool is_mail_delim(unsigned char c) {
 
 bool at(std::string_view t, std::size_t pos, std::string_view what) { return t.compare(pos, what.size(), what) == 0; }
 
-// Entities that end a link: quotes and angle brackets in escaped text.
+// Entities that end a link: quotes and angle brackets in escaped text.  The
+// HTML apostrophe (&#39;) is not one: it stands inside addresses (o'brien@)
+// and paths.
 std::size_t stop_entity(std::string_view t, std::size_t pos) {
-    for (std::string_view e : {"&#34;", "&#39;", "&gt;", "&lt;", "&quot;", "&apos;"})
+    for (std::string_view e : {"&#34;", "&gt;", "&lt;", "&quot;", "&apos;"})
         if (at(t, pos, e)) return e.size();
     return 0;
 }
@@ -431,7 +433,7 @@ void ref_encode_mail(std::string& t) {
             }
             if (!quote_only && d == ';') {   // an escaped quote or bracket before the address
                 bool stop = false;
-                for (std::string_view e : {"&quot;", "&#34;", "&#39;", "&apos;", "&gt;"})
+                for (std::string_view e : {"&quot;", "&#34;", "&apos;", "&gt;"})
                     if (k + 1 >= e.size() && at(t, k + 1 - e.size(), e)) stop = true;
                 if (stop) {
                     start = k + 1;

@@ -119,6 +119,7 @@ TEST_F(EncodeTest, WebLinks) {
         {"&lt;ftp://f.example/&gt;", "&lt;<a  href=\"ftp://f.example/\">ftp://f.example/</a>&gt;"},
         {"&quot;http://q.example/&quot;", "&quot;<a  href=\"http://q.example/\">http://q.example/</a>&quot;"},
         {"http: alone", "http: alone"},
+        {"http://a.example/it&#39;s", "<a  href=\"http://a.example/it&#39;s\">http://a.example/it&#39;s</a>"},
         {"\xe9http://x.example/", "\xe9http://x.example/"},
     };
     for (const auto& r : direct) EXPECT_EQ(ref_encode(r.in), r.out) << r.in;
@@ -146,6 +147,7 @@ TEST_F(EncodeTest, MailLinks) {
         {"@alone and x@ and a@@b", "@alone and x@ and a@@b"},
         {"a@b,c@d", "<a href=\"mailto:a@b\">a@b</a>,<a href=\"mailto:c@d\">c@d</a>"},
         {"\xe9@x", "\xe9@x"},
+        {"to o&#39;brien@example.org", "to <a href=\"mailto:o%27brien@example.org\">o&#39;brien@example.org</a>"},
     };
     for (const auto& r : mailto) EXPECT_EQ(ref_encode(r.in), r.out) << r.in;
     encode_state().send_link = "/lk?cmd=send&amp;utoken=T&amp;to=";
