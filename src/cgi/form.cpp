@@ -176,21 +176,8 @@ void plustospace(std::string& text) {
 }
 
 void unescape_url(std::string& text) {
-    std::string r;
-    r.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size()) {
-            int v = hexpair(text[i + 1], text[i + 2]);
-            if (v >= 0) {
-                r.push_back(static_cast<char>(v));
-                i += 2;
-                continue;
-            }
-        }
-        r.push_back(text[i]);
-    }
-    cut_at_nul(r);
-    text = std::move(r);
+    text = pct_decode(text);
+    cut_at_nul(text);
 }
 
 std::string url_unescape(std::string_view text) {

@@ -46,6 +46,21 @@ std::string pct_encode(std::string_view text, const ByteSet& keep, std::size_t s
     return out;
 }
 
+std::string pct_decode(std::string_view text, char escape) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        int v = text[i] == escape && i + 2 < text.size() ? hexpair(text[i + 1], text[i + 2]) : -1;
+        if (v < 0) {
+            out += text[i];
+        } else {
+            out += static_cast<char>(v);
+            i += 2;
+        }
+    }
+    return out;
+}
+
 int hexval(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;

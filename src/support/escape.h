@@ -64,6 +64,11 @@ struct ByteSet {
 std::string pct_encode(std::string_view text, const ByteSet& keep = ByteSet::unreserved(),
                        std::size_t stop = std::string::npos);
 
+// Every escape char followed by two hex digits becomes that byte; anything
+// else, a bad or cut escape included, is kept as written.  escape is "%" in
+// URLs and "=" in encoded words.
+std::string pct_decode(std::string_view text, char escape = '%');
+
 // ---- Hexadecimal ----
 // The value of one hex digit (either case); -1 for anything else.
 int hexval(char c);

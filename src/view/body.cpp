@@ -100,16 +100,7 @@ struct Ctx {
 
     std::string cid_url(std::string_view id) {
         std::string want = id_unbracket(id);
-        // Addresses in HTML may be %-encoded.
-        std::string dec;
-        for (std::size_t i = 0; i < want.size(); i++) {
-            if (want[i] == '%' && i + 2 < want.size() && hexval(want[i + 1]) >= 0 && hexval(want[i + 2]) >= 0) {
-                dec += static_cast<char>(hexval(want[i + 1]) * 16 + hexval(want[i + 2]));
-                i += 2;
-            } else {
-                dec += want[i];
-            }
-        }
+        std::string dec = pct_decode(want);   // addresses in HTML may be %-encoded
         for (std::size_t i = 0; i < tree.parts.size(); i++) {
             const MimePart& q = tree.parts[i];
             if (q.number <= 0 || (q.h.content_id != want && q.h.content_id != dec)) continue;

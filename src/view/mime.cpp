@@ -62,19 +62,6 @@ bool looks_like_field(std::string_view line) {
     return false;
 }
 
-std::string pct_decode(std::string_view s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); i++) {
-        if (s[i] == '%' && i + 2 < s.size() + 0 && hexval(s[i + 1]) >= 0 && hexval(s[i + 2]) >= 0) {
-            out += static_cast<char>(hexval(s[i + 1]) * 16 + hexval(s[i + 2]));
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
 // Decodes an RFC 2231 extended value "charset'lang'%xx..." to UTF-8.
 std::string ext_value(std::string_view v, bool first) {
     if (!first) return pct_decode(v);

@@ -56,6 +56,24 @@ TEST(Escape, PercentEncoder) {
     }
 }
 
+TEST(Escape, PercentDecoder) {
+    struct Row {
+        std::string_view in;
+        char escape;
+        std::string_view out;
+    } rows[] = {
+        {"", '%', ""},
+        {"%", '%', "%"},
+        {"%4", '%', "%4"},             // cut escape kept
+        {"%zz%41", '%', "%zzA"},       // bad digits kept as written
+        {"%%41", '%', "%A"},
+        {"%00x", '%', "\0x"sv},
+        {"a%2Bb%e2%82%AC", '%', "a+b\xe2\x82\xac"},
+        {"=3D=3d%41", '=', "==%41"},
+    };
+    for (const auto& r : rows) EXPECT_EQ(pct_decode(r.in, r.escape), r.out) << r.in;
+}
+
 TEST(Escape, HexDigits) {
     struct Row {
         char hi, lo;
