@@ -17,7 +17,6 @@ TEST(Escape, HtmlFamily) {
         {"\"'`", kEscHtml, "&quot;&#39;`"},
         {"\"'`", kEscAttr, "&quot;&#39;&#96;"},
         {"x onmouseover=`a`", kEscAttr, "x onmouseover=&#96;a&#96;"},
-        {"&amp;", kEscAttr, "&amp;amp;"},                      // escaped twice is escaped twice
         {"caf\xc3\xa9 \xff", kEscAttr, "caf\xc3\xa9 \xff"},
     };
     for (const auto& r : rows) {
@@ -32,7 +31,6 @@ TEST(Escape, HtmlFamily) {
 
 TEST(Escape, PercentEncoder) {
     static constexpr ByteSet kPath = ByteSet::unreserved().with("/:@");
-    static constexpr ByteSet kQuery = ByteSet::all().without("# \"%'+&");
     struct Row {
         std::string_view in;
         const ByteSet* keep;
@@ -45,8 +43,6 @@ TEST(Escape, PercentEncoder) {
         {"a b&c=d/e", nullptr, std::string::npos, "a%20b%26c%3Dd%2Fe"},
         {"\xc3\xa9\xff", nullptr, std::string::npos, "%C3%A9%FF"},
         {"ann@example.org/x:y?", &kPath, std::string::npos, "ann@example.org/x:y%3F"},
-        {"a b&c+d/e?f#g\"h%i'j", &kQuery, std::string::npos, "a%20b%26c%2Bd/e?f%23g%22h%25i%27j"},
-        {"<\xe9>", &kQuery, std::string::npos, "<\xe9>"},
         {"abcdef", nullptr, 2, "abc"},         // stops once past 2 bytes
         {"a    ", nullptr, 2, "a%20"},         // never cuts an escape
     };
