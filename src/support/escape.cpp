@@ -3,18 +3,6 @@
 #include <cerrno>
 #include <cstdlib>
 
-const char* html_entity(unsigned char c, unsigned flags) {
-    switch (c) {
-        case '&': return "&amp;";
-        case '<': return "&lt;";
-        case '>': return "&gt;";
-        case '"': return flags & kEscQuote ? "&quot;" : nullptr;
-        case '\'': return flags & kEscApos ? "&#39;" : nullptr;
-        case '`': return flags & kEscBacktick ? "&#96;" : nullptr;
-        default: return nullptr;
-    }
-}
-
 void html_escape_to(std::string& out, std::string_view text, unsigned flags) {
     for (char c : text) {
         if (const char* e = html_entity(static_cast<unsigned char>(c), flags)) out += e;

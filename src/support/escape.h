@@ -20,7 +20,18 @@ constexpr unsigned kEscHtml = kEscQuote | kEscApos;              // text that ma
 constexpr unsigned kEscAttr = kEscHtml | kEscBacktick;           // any attribute value
 
 // The entity that replaces c, or nullptr when c is written as it is.
-const char* html_entity(unsigned char c, unsigned flags);
+// Inline: the page encoders call it for every byte of a message.
+inline const char* html_entity(unsigned char c, unsigned flags) {
+    switch (c) {
+        case '&': return "&amp;";
+        case '<': return "&lt;";
+        case '>': return "&gt;";
+        case '"': return flags & kEscQuote ? "&quot;" : nullptr;
+        case '\'': return flags & kEscApos ? "&#39;" : nullptr;
+        case '`': return flags & kEscBacktick ? "&#96;" : nullptr;
+        default: return nullptr;
+    }
+}
 void html_escape_to(std::string& out, std::string_view text, unsigned flags = kEscAttr);
 std::string html_escape(std::string_view text, unsigned flags = kEscAttr);
 
