@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/escape.h"   // html_escape: every text an error quotes goes through it
+
 #define LK_PRINTF(a, b) __attribute__((format(printf, a, b)))
 
 // Page output.  Everything the program writes to the browser goes through
