@@ -17,6 +17,7 @@
 #include "cgi/lang.h"
 #include "cgi/request.h"
 #include "page/var.h"
+#include "support/escape.h"
 #include "support/str.h"
 
 namespace {
@@ -235,37 +236,6 @@ void f_error_set() {
 const std::string& f_error_text() { return st().etext; }
 void f_error_clear() { st().etext.clear(); }
 
-std::string html_escape(std::string_view text) {
-    std::string r;
-    r.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '<': r += "&lt;"; break;
-        case '>': r += "&gt;"; break;
-        case '&': r += "&amp;"; break;
-        case '"': r += "&quot;"; break;
-        case '\'': r += "&#39;"; break;
-        default: r.push_back(c);
-        }
-    }
-    return r;
-}
-
-std::string url_escape(std::string_view text) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string r;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-            r.push_back(static_cast<char>(c));
-        } else {
-            r.push_back('%');
-            r.push_back(hex[c >> 4]);
-            r.push_back(hex[c & 15]);
-        }
-    }
-    return r;
-}
-
 void error_page_plain() {
     do_content();
     // The error text joins escaped messages with the line break; the page
@@ -313,8 +283,8 @@ int f_error_do() {
         if (g.xisframes && !form_find("newframe").empty()) {
             // The frame asks for the text again as a request field, which
             // is escaped when it arrives: it travels as plain text.
-            var_set("docmd", "cmd=show&amp;page=error&amp;utoken=" + url_escape(g.utoken) +
-                                 "&amp;set_error=" + url_escape(ncpy(plain_text(s.etext), 511)) + "&amp;");
+            var_set("docmd", "cmd=show&amp;page=error&amp;utoken=" + pct_encode(g.utoken) +
+                                 "&amp;set_error=" + pct_encode(ncpy(plain_text(s.etext), 511)) + "&amp;");
             tpl_show("frame");
             if (!slot_tpl_show_missing()) return 1;
         }

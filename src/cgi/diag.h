@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/escape.h"   // html_escape: every text an error quotes goes through it
+
 #define LK_PRINTF(a, b) __attribute__((format(printf, a, b)))
 
 // Page output.  Everything the program writes to the browser goes through
@@ -49,9 +51,5 @@ void error_page_plain();
 // Logs every query field that has a name and a value (debug level).
 void query_log();
 
-// Text made safe for HTML element content and attribute values.
-std::string html_escape(std::string_view text);
-// Text made safe as one URL query value.
-std::string url_escape(std::string_view text);
 
 void diag_reset();

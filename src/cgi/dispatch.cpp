@@ -16,6 +16,7 @@
 #include "cgi/lang.h"
 #include "cgi/maint.h"
 #include "cgi/request.h"
+#include "support/escape.h"
 #include "support/str.h"
 #include "user/lock.h"
 #include "user/profile.h"

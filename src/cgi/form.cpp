@@ -19,6 +19,7 @@
 #include "cgi/lang.h"
 #include "cgi/request.h"
 #include "page/var.h"
+#include "support/escape.h"
 #include "support/str.h"
 
 namespace {
@@ -75,13 +76,6 @@ void add_field(Store& store, int limit, std::string name, std::string value) {
         var_set_outside(name, value);
     }
     store.emplace_back(std::move(name), std::move(value));
-}
-
-int hexval(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 // Reads the request body: at most `left` bytes, fewer when the stream ends.
@@ -176,32 +170,14 @@ void mime_addvar(MimeField& f, int slot) {
 
 }  // namespace
 
-int x2c(char hi, char lo) {
-    int h = hexval(hi), l = hexval(lo);
-    return h < 0 || l < 0 ? -1 : h * 16 + l;
-}
-
 void plustospace(std::string& text) {
     for (char& c : text)
         if (c == '+') c = ' ';
 }
 
 void unescape_url(std::string& text) {
-    std::string r;
-    r.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size()) {
-            int v = x2c(text[i + 1], text[i + 2]);
-            if (v >= 0) {
-                r.push_back(static_cast<char>(v));
-                i += 2;
-                continue;
-            }
-        }
-        r.push_back(text[i]);
-    }
-    cut_at_nul(r);
-    text = std::move(r);
+    text = pct_decode(text);
+    cut_at_nul(text);
 }
 
 std::string url_unescape(std::string_view text) {

@@ -28,8 +28,6 @@ void unescape_url(std::string& text);
 // Drops every CR; the character after it is kept (a CR last in the text is
 // simply dropped).
 void convert_crlf(std::string& text);
-// Byte value of two hexadecimal digits; -1 when either is not one.
-int x2c(char hi, char lo);
 
 // Query lookups.
 const std::string& query_find(std::string_view name);        // "" when absent

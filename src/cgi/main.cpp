@@ -17,6 +17,7 @@
 #include "cgi/handlers.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
+#include "support/escape.h"
 #include "support/str.h"
 #include "user/lock.h"
 #include "user/profile.h"
@@ -211,7 +212,7 @@ int main(int argc, char** argv) {
     if (!qv.empty() && !vhost_name_ok(qv)) {
         doinit(g.config_path, vhost);
         set_globals();
-        lmsg("Refused virtual host name %s", url_escape(ncpy(qv, 255)).c_str());
+        lmsg("Refused virtual host name %s", pct_encode(ncpy(qv, 255)).c_str());
         f_error("%s", lang_get("Invalid virtual host name"));
         return finish_request(kFinishError);
     }

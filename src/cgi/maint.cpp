@@ -19,6 +19,7 @@
 #include "cgi/lang.h"
 #include "cgi/form.h"
 #include "cgi/request.h"
+#include "support/escape.h"
 #include "support/str.h"
 
 namespace {

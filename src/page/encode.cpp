@@ -6,6 +6,7 @@
 
 #include "cgi/config.h"
 #include "cgi/request.h"
+#include "support/escape.h"
 #include "support/str.h"
 #include "user/profile.h"
 
@@ -36,7 +37,15 @@ enum class Wctl { keep, hash, drop };
 struct EscOpts {
     Wctl wctl = Wctl::keep;
     bool lf_br = false;      // LF becomes a line break tag, CR is dropped
+    bool attr = false;       // the result may stand in an attribute value
 };
+
+// The entity flags for a page: WML decks have their own entities for the
+// apostrophe and the backtick (see wml_extra).
+unsigned page_flags(bool wml, bool attr) {
+    if (wml) return kEscQuote;
+    return attr ? kEscAttr : kEscHtml;
+}
 
 const char* swedish_entity(unsigned char c) {
     switch (c) {
@@ -46,16 +55,6 @@ const char* swedish_entity(unsigned char c) {
         case 197: return "&Aring;";
         case 196: return "&Auml;";
         case 214: return "&Ouml;";
-        default: return nullptr;
-    }
-}
-
-const char* html_special(unsigned char c) {
-    switch (c) {
-        case '<': return "&lt;";
-        case '>': return "&gt;";
-        case '&': return "&amp;";
-        case '"': return "&quot;";
         default: return nullptr;
     }
 }
@@ -86,6 +85,7 @@ std::string escape_core(std::string_view in, EscOpts o) {
     const bool eight = eight_bit();
     const bool iso = ini_true(K_iso);
     const bool swedish = ini_true(K_swedish);
+    const unsigned flags = page_flags(wml, o.attr);
     std::string out;
     out.reserve(in.size() + in.size() / 8 + 8);
     bool dbl = false;
@@ -111,7 +111,7 @@ std::string escape_core(std::string_view in, EscOpts o) {
         }
         if (dbl) {
             if (wml && o.wctl == Wctl::hash) out += '#';
-            else if (const char* e = html_special(c)) out += e;
+            else if (const char* e = html_entity(c, kEscQuote)) out += e;
             else out += static_cast<char>(c);
             continue;
         }
@@ -128,7 +128,7 @@ std::string escape_core(std::string_view in, EscOpts o) {
             }
             continue;
         }
-        if (const char* e = html_special(c)) {
+        if (const char* e = html_entity(c, flags)) {
             out += e;
         } else if (const char* x = wml ? wml_extra(c) : nullptr) {
             out += x;
@@ -146,7 +146,9 @@ bool is_mail_delim(unsigned char c) {
 
 bool at(std::string_view t, std::size_t pos, std::string_view what) { return t.compare(pos, what.size(), what) == 0; }
 
-// Entities that end a link: quotes and angle brackets in escaped text.
+// Entities that end a link: quotes and angle brackets in escaped text.  The
+// HTML apostrophe (&#39;) is not one: it stands inside addresses (o'brien@)
+// and paths.
 std::size_t stop_entity(std::string_view t, std::size_t pos) {
     for (std::string_view e : {"&#34;", "&gt;", "&lt;", "&quot;", "&apos;"})
         if (at(t, pos, e)) return e.size();
@@ -187,23 +189,9 @@ std::string entity_decode(std::string_view t) {
     return out;
 }
 
-// Percent-encodes everything but unreserved characters, so an address
+// Everything but unreserved characters is percent-encoded, so an address
 // survives as one request field whatever it holds ("&", "+", "#", "=").
-std::string pct_encode(std::string_view t) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : t) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-            c == '_' || c == '~' || c == '/' || c == ':' || c == '@') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
+constexpr ByteSet kAddrKeep = ByteSet::unreserved().with("/:@");
 
 // Number of columns a piece of wrapped text takes: an entity or a UTF-8
 // sequence is one character on the screen and is never split.
@@ -230,7 +218,7 @@ __attribute__((weak)) int get_read_wrap() {
     return w == 0 ? 85 : w;
 }
 
-std::string value_encode(std::string_view text) { return escape_core(text, {Wctl::hash, false}); }
+std::string value_encode(std::string_view text) { return escape_core(text, {Wctl::hash, false, true}); }
 std::string value_encode(const char* text) { return text ? value_encode(std::string_view(text)) : std::string(); }
 
 std::string text_encode3(std::string_view text) {
@@ -247,7 +235,7 @@ std::string text_encode2(std::string_view text, std::size_t length) {
     std::string out;
     for (std::size_t i = 0; i < text.size() && out.size() <= kText2Stop; ++i) {
         unsigned char c = static_cast<unsigned char>(text[i]);
-        if (const char* e = html_special(c)) out += e;
+        if (const char* e = html_entity(c, page_flags(g.gwml, false))) out += e;
         else if (g.gwml && c == '\'') out += "&apos;";
         else out += static_cast<char>(c);
     }
@@ -265,29 +253,12 @@ std::string quote_encode(std::string_view text) {
 }
 std::string quote_encode(const char* text) { return text ? quote_encode(std::string_view(text)) : std::string(); }
 
+// Only what would end or split a query value is encoded; the rest of a
+// link stays readable.  A bare "$" would start a variable in a WML deck.
 std::string url_encode(std::string_view text) {
-    text = text.substr(0, kInMax);
-    std::string out;
-    for (std::size_t i = 0; i < text.size() && out.size() <= kOutStop; ++i) {
-        switch (text[i]) {
-            case '#': out += "%23"; break;
-            case ' ': out += "%20"; break;
-            case '"': out += "%22"; break;
-            case '%': out += "%25"; break;
-            case '\'': out += "%27"; break;
-            case '+': out += "%2B"; break;
-            case '&': out += "%26"; break;
-            // a bare "$" would start a variable in a WML deck
-            case '$':
-                if (g.gwml) {
-                    out += "%24";
-                    break;
-                }
-                [[fallthrough]];
-            default: out += text[i];
-        }
-    }
-    return out;
+    static constexpr ByteSet html = ByteSet::all().without("# \"%'+&");
+    static constexpr ByteSet wml = html.without("$");
+    return pct_encode(text.substr(0, kInMax), g.gwml ? wml : html, kOutStop);
 }
 std::string url_encode(const char* text) { return text ? url_encode(std::string_view(text)) : std::string(); }
 
@@ -391,7 +362,7 @@ void ref_encode_http(std::string& t) {
                                ? addr
                                : g.path_script + "?cmd=url" +
                                      (g.utoken.empty() ? std::string() : "&amp;utoken=" + url_encode(g.utoken)) +
-                                     "&amp;url=" + pct_encode(entity_decode(addr));
+                                     "&amp;url=" + pct_encode(entity_decode(addr), kAddrKeep);
         const std::string& opts = wm_ini_get(K_inline_options);
         std::string link = ini_true(K_url_newpage)
                                ? sfmt("<a target=\"newpage\" %s href=\"%s\">%s</a>", opts.c_str(), href.c_str(),
@@ -488,7 +459,7 @@ void ref_encode_mail(std::string& t) {
             continue;
         }
         std::string addr = t.substr(start, end - start);
-        std::string to = pct_encode(entity_decode(addr));
+        std::string to = pct_encode(entity_decode(addr), kAddrKeep);
         const std::string& prefix = state().send_link;
         std::string link = prefix.empty()
                                ? sfmt("<a href=\"mailto:%s\">%s</a>", to.c_str(), addr.c_str())
@@ -514,18 +485,8 @@ std::string text_encode(std::string_view text) {
 std::string text_encode(const char* text) { return text ? text_encode(std::string_view(text)) : std::string(); }
 
 int hexbyte(const char* two) {
-    if (!two) return -1;
-    auto digit = [](char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
-    int hi = digit(two[0]);
-    if (hi < 0) return -1;
-    int lo = digit(two[1]);
-    if (lo < 0) return -1;
-    return hi * 16 + lo;
+    if (!two || !two[0]) return -1;
+    return hexpair(two[0], two[1]);
 }
 
 std::size_t pcat(std::string* out, const char* text) {
@@ -533,37 +494,4 @@ std::size_t pcat(std::string* out, const char* text) {
     std::size_t n = std::strlen(text);
     out->append(text, n);
     return n;
-}
-
-namespace {
-int digit_sum(std::string_view digits) {
-    int s = 0;
-    for (char c : digits) s += c - '0';
-    return s;
-}
-}  // namespace
-
-std::string tencode(long long number) {
-    std::string twice = std::to_string(number * 2);
-    std::string_view digits(twice);
-    if (!digits.empty() && digits[0] == '-') digits.remove_prefix(1);
-    int sum = digit_sum(digits);
-    return std::to_string(sum % 10) + twice + std::to_string((sum / 8) % 10);
-}
-
-long long tdecode(const char* code) {
-    if (!code) return 0;
-    std::string_view c(code);
-    if (c.size() < 3 || c.size() > 20) return 0;
-    std::string_view mid = c.substr(1, c.size() - 2);
-    bool neg = !mid.empty() && mid[0] == '-';
-    std::string_view digits = neg ? mid.substr(1) : mid;
-    if (digits.empty()) return 0;
-    for (char ch : digits)
-        if (ch < '0' || ch > '9') return 0;
-    for (char ch : {c.front(), c.back()})
-        if (ch < '0' || ch > '9') return 0;
-    int sum = digit_sum(digits);
-    if (c.front() - '0' != sum % 10 || c.back() - '0' != (sum / 8) % 10) return 0;
-    return std::strtoll(std::string(mid).c_str(), nullptr, 10) / 2;
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/escape.h"   // html_escape, pct_encode, hexval, tencode, tdecode
+
 // View options that change how text is encoded.  Each is on when the
 // profile has it on (v_font, v_asis, u_eight_bit) or when set here for the
 // request (the message page sets eight_bit for the message shown).
@@ -38,12 +40,8 @@ std::string ref_encode(std::string_view text);
 void ref_encode_http(std::string& text);
 void ref_encode_mail(std::string& text);
 
-// Value of two hexadecimal digits (0 for anything else).
+// Value of two hexadecimal digits (-1 for anything else).
 int hexbyte(const char* two);
 // Appends text, returns the number of characters appended (0 for null).
 std::size_t pcat(std::string* out, const char* text);
 
-// The checked number code: "2" "246" "1" for 123; tdecode gives 0 for a
-// code whose check digits do not match.
-std::string tencode(long long number);
-long long tdecode(const char* code);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cgi/config.h"
+#include "support/escape.h"
 #include "view/mimecodec.h"
 
 namespace {
@@ -178,17 +179,8 @@ std::string rfc2231_param(std::string_view param, std::string_view value) {
     for (unsigned char c : value)
         if (c >= 128 || c < 32 || c == '"' || c == '\\') plain = false;
     if (plain) return "; " + std::string(param) + "=\"" + std::string(value) + "\"";
-    std::string pct;
-    for (unsigned char c : value) {
-        if (std::isalnum(c) || c == '.' || c == '-' || c == '_') {
-            pct += static_cast<char>(c);
-        } else {
-            static const char* hex = "0123456789ABCDEF";
-            pct += '%';
-            pct += hex[c >> 4];
-            pct += hex[c & 15];
-        }
-    }
+    static constexpr ByteSet kKeep = ByteSet::unreserved().without("~");
+    const std::string pct = pct_encode(value, kKeep);
     std::string out;
     const std::string p(param);
     constexpr std::size_t kPiece = 60;

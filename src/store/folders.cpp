@@ -20,6 +20,7 @@
 #include "page/var.h"
 #include "store/index.h"
 #include "store/msgfile.h"
+#include "support/file.h"
 #include "support/str.h"
 #include "support/wild.h"
 #include "user/lock.h"
@@ -253,16 +254,10 @@ int lib_copy_file(const std::string& from, const std::string& to) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) ok = false;
         if (n <= 0) break;
-        for (ssize_t off = 0; off < n;) {
-            ssize_t w = write(out, buf + off, static_cast<std::size_t>(n - off));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) {
-                ok = false;
-                break;
-            }
-            off += w;
+        if (!write_all(out, std::string_view(buf, static_cast<std::size_t>(n)))) {
+            ok = false;
+            break;
         }
-        if (!ok) break;
         total += n;
     }
     int err = errno;

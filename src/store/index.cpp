@@ -16,6 +16,7 @@
 #include "cgi/lang.h"
 #include "cgi/request.h"
 #include "store/msgfile.h"
+#include "support/file.h"
 #include "support/str.h"
 #include "user/paths.h"
 #include "user/profile.h"
@@ -31,7 +32,7 @@ const char* const h_names[nhead] = {
 namespace {
 
 constexpr int kMaxValues = 26;
-constexpr std::size_t kLineLimit = 20000;
+constexpr std::size_t kLineLimit = 20000;   // longer than any line a writer makes
 
 struct IndexState {
     Index main;
@@ -48,11 +49,6 @@ struct IndexState {
 IndexState& st() {
     static IndexState s;
     return s;
-}
-
-bool file_exists(const std::string& p) {
-    struct stat sb;
-    return stat(p.c_str(), &sb) == 0;
 }
 
 bool folder_has_messages(int fld) {
@@ -125,21 +121,6 @@ std::string read_all(FILE* f) {
     std::size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
     return text;
-}
-
-// Calls fn(line) for each line of text (without its LF); a last line
-// without LF counts.  Lines longer than any writer makes are cut, never
-// split into a second, bogus record.
-template <class Fn>
-void each_line(std::string_view text, Fn fn) {
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t lf = text.find('\n', pos);
-        std::size_t end = lf == std::string_view::npos ? text.size() : lf;
-        std::string_view line = text.substr(pos, std::min(end - pos, kLineLimit));
-        fn(line);
-        pos = end + 1;
-    }
 }
 
 // Splits a line into at most kMaxValues values; answers the count.
@@ -269,14 +250,7 @@ bool append_line(int fd, const std::string& line) {
         if (pread(fd, &last, 1, sb.st_size - 1) == 1 && last != '\n') out += '\n';
     }
     out += line;
-    std::size_t off = 0;
-    while (off < out.size()) {
-        ssize_t w = write(fd, out.data() + off, out.size() - off);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        off += static_cast<std::size_t>(w);
-    }
-    return true;
+    return write_all(fd, out);
 }
 
 }  // namespace
@@ -336,7 +310,7 @@ int fld_readxov(int fld) {
     std::fclose(f);
     bool warned = false;
     Index& m = s.main;
-    each_line(text, [&](std::string_view line) {
+    for_each_line(text, [&](std::string_view line) {
         std::string_view v[kMaxValues];
         int nv = split_values(line, v);
         if (nv < nhead && !warned) {
@@ -355,7 +329,7 @@ int fld_readxov(int fld) {
         Record& r = m.recs.emplace_back();
         for (int i = 0; i < nhead && i < nv; ++i) r[static_cast<std::size_t>(i)].assign(v[i]);
         ++m.n;
-    });
+    }, kLineLimit);
     if (log_has("index")) imsg("Read index %d %s, %d lines\n", fld, path.c_str(), s.main.n);
     return 1;
 }
@@ -376,7 +350,7 @@ int fld_read_stats(int fld, Fld_stats& out) {
     std::fclose(f);
     bool warned = false;
     long total = 0;
-    each_line(text, [&](std::string_view line) {
+    for_each_line(text, [&](std::string_view line) {
         std::string_view v[kMaxValues];
         int nv = split_values(line, v);
         if (nv < nhead && !warned) {
@@ -389,7 +363,7 @@ int fld_read_stats(int fld, Fld_stats& out) {
         std::string_view flags = nv > H_FLAGS ? v[H_FLAGS] : std::string_view{};
         if (flags.find("read,") == std::string_view::npos) ++out.unread;
         if (flags.find("unseen,") != std::string_view::npos) ++out.nnew;
-    });
+    }, kLineLimit);
     out.size = static_cast<int>(total / 1024);
     imsg("Read fld_stats %d %s, %d lines\n", fld, path.c_str(), out.msgs);
     return 1;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cgi/request.h"
+#include "support/escape.h"
 
 namespace {
 struct BufState {
@@ -42,19 +43,10 @@ void bf_add_encode(const char* text, std::size_t n) {
     std::string out;
     out.reserve(n + n / 4);
     for (std::size_t i = 0; i < n && text[i]; ++i) {
-        switch (text[i]) {
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '&': out += "&amp;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'':
-            if (g.gwml)
-                out += "&apos;";
-            else
-                out += '\'';
-            break;
-        default: out += text[i];
-        }
+        auto c = static_cast<unsigned char>(text[i]);
+        if (g.gwml && c == '\'') out += "&apos;";
+        else if (const char* e = html_entity(c, g.gwml ? kEscQuote : kEscHtml)) out += e;
+        else out += text[i];
     }
     // The escaped text is longer than n; reserve for what is really added.
     grow_for(std::max(n, out.size()));

@@ -7,6 +7,7 @@
 
 #include "cgi/config.h"
 #include "cgi/diag.h"
+#include "support/file.h"
 #include "support/str.h"
 
 namespace {
@@ -29,17 +30,7 @@ std::string field(std::string_view s) {
 bool append_record(const std::string& path, const std::string& rec) {
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
     if (fd < 0) return false;
-    std::size_t done = 0;
-    bool ok = true;
-    while (done < rec.size()) {
-        ssize_t n = ::write(fd, rec.data() + done, rec.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    bool ok = write_all(fd, rec);
     if (::close(fd) != 0) ok = false;
     return ok;
 }

@@ -2,10 +2,12 @@
 // into std::string and the bounded copy that keeps the program's visible
 // limits (most texts hold at most 511 characters).
 #pragma once
+#include <algorithm>
 #include <cstdarg>
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 // printf-style formatting into a new string (never truncates).
 std::string sfmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -27,6 +29,27 @@ inline bool contains(std::string_view haystack, std::string_view needle) {
     return haystack.find(needle) != std::string_view::npos;
 }
 inline bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+
+// Calls fn(line) for each line of text, LF or CR LF ends removed; a last
+// line without LF counts.  A line longer than max is cut, never split into
+// a second line.  fn may answer false to stop.
+template <class Fn>
+void for_each_line(std::string_view text, Fn&& fn, std::size_t max = std::string_view::npos) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        std::size_t e = text.find('\n', i);
+        std::size_t next = e == std::string_view::npos ? text.size() : e + 1;
+        std::size_t end = e == std::string_view::npos ? text.size() : e;
+        if (end > i && text[end - 1] == '\r') end--;
+        std::string_view line = text.substr(i, std::min(end - i, max));
+        if constexpr (std::is_void_v<std::invoke_result_t<Fn&, std::string_view>>) {
+            fn(line);
+        } else if (!fn(line)) {
+            return;
+        }
+        i = next;
+    }
+}
 
 // ---- Bounded copies into fixed buffers (for code that keeps C arrays) ----
 

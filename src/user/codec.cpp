@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "support/escape.h"
 #include "support/str.h"
 
 namespace {
@@ -23,13 +24,6 @@ std::array<unsigned char, kKeyBuf> key_schedule(std::string_view key, long seed)
 
 int key_at(const std::array<unsigned char, kKeyBuf>& k, std::size_t i) { return i < kKeyBuf ? k[i] : 0; }
 
-int hexval(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return 0;
-}
-
 }  // namespace
 
 std::string bintostr(std::string_view bytes) {
@@ -45,8 +39,12 @@ std::string bintostr(std::string_view bytes) {
 
 std::string strtobin(std::string_view hex) {
     std::string out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out += static_cast<char>(hexval(hex[i]) * 16 + hexval(hex[i + 1]));
+    // A damaged text gives the bytes before the damage, never a guess.
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        int v = hexpair(hex[i], hex[i + 1]);
+        if (v < 0) break;
+        out += static_cast<char>(v);
+    }
     return out;
 }
 

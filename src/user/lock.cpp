@@ -14,6 +14,7 @@
 #include "cgi/config.h"
 #include "cgi/diag.h"
 #include "cgi/request.h"
+#include "support/file.h"
 #include "support/str.h"
 #include "user/form_access.h"
 #include "user/paths.h"
@@ -80,17 +81,6 @@ void pause_ms(int ms) { usleep(static_cast<useconds_t>(ms) * 1000); }
 std::string content_line(const char* data) {
     return data ? sfmt("PID=%d, DATA=%.200s\n", static_cast<int>(getpid()), data)
                 : sfmt("PID=%d, DATA=NULL\n", static_cast<int>(getpid()));
-}
-
-bool write_all(int fd, const std::string& s) {
-    std::size_t done = 0;
-    while (done < s.size()) {
-        ssize_t n = write(fd, s.data() + done, s.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 // 1: a lock file exists and is younger than `expires` seconds (held by

@@ -30,6 +30,7 @@
 #include "page/encode.h"
 #include "page/var.h"
 #include "store/msgfile.h"
+#include "support/file.h"
 #include "support/stats.h"
 #include "support/str.h"
 #include "user/lock.h"
@@ -51,11 +52,6 @@ int auto_logout_mins() {
     const std::string& v = wm_ini_get(K_auto_logout_mins);
     int m = v.empty() ? 60 : std::atoi(v.c_str());
     return m > 0 ? m : 60;
-}
-
-bool file_exists(const std::string& path) {
-    struct stat sb;
-    return stat(path.c_str(), &sb) == 0;
 }
 
 // Blanks trimmed at both ends, cut at the first line end or NUL.

@@ -18,6 +18,7 @@
 #include "cgi/lang.h"
 #include "cgi/request.h"
 #include "page/var.h"
+#include "support/escape.h"
 #include "support/str.h"
 #include "user/codec.h"
 #include "user/form_access.h"
@@ -307,26 +308,6 @@ int check_utokc(int nocheck) {
 
 }  // namespace
 
-std::string profile_tencode(long n) {
-    std::string mid = std::to_string(n * 2);
-    int sum = 0;
-    for (char c : mid)
-        if (c >= '0' && c <= '9') sum += c - '0';
-    return std::to_string(sum % 10) + mid + std::to_string((sum / 8) % 10);
-}
-
-long profile_tdecode(std::string_view code) {
-    if (code.size() < 3) return 0;
-    std::string_view mid = code.substr(1, code.size() - 2);
-    int sum = 0;
-    for (char c : mid) {
-        if (c < '0' || c > '9') return 0;
-        sum += c - '0';
-    }
-    if (code.front() - '0' != sum % 10 || code.back() - '0' != (sum / 8) % 10) return 0;
-    return std::atol(std::string(mid).c_str()) / 2;
-}
-
 void cleargotinfo() { prof.gotinfo = 0; }
 void user_clear() { prof.xfrom.clear(); }
 
@@ -369,205 +350,85 @@ void add_pophost(std::string_view value) {
     prof.xpop_set[slot] = true;
 }
 
-void profile_line(std::string_view raw, bool default_file) {
-    std::size_t sp = raw.find(' ');
-    if (sp == std::string_view::npos) return;
-    std::string key = ncpy(raw.substr(0, sp), 511);
-    std::string_view rest = raw.substr(sp + 1);
-    std::string value(rest.substr(0, rest.find_first_of("\r\n")));
-    if (value.empty()) return;
-    if (default_file) {
-        std::size_t p = value.find("%%user%%");
-        if (p != std::string::npos) value.replace(p, 8, user_only(prof.xuser));
-    }
-    Profile& p = prof;
-    const std::string& v = value;
-    if (key == "has_checksum") p.has_checksum = inum(v);
-    else if (key == "checksum") rs().checksum = lnum(v);
-    else if (key == "from") { if (p.xfrom.size() < kMaxFrom) p.xfrom.push_back(ncpy(v, 511)); }
-    else if (key == "folder") add_folder(v);
-    else if (key == "sig") p.xsig = ncpy(cr_decode(v), kSigMax);
-    else if (key == "uaddress") p.xuaddress = ncpy(cr_decode(v), kSigMax);
-    else if (key == "usex") p.xusex = ncpy(v, 511);
-    else if (key == "child_edit") p.xchild_edit = ncpy(v, 511);
-    else if (key == "parent") p.xparent = ncpy(v, 511);
-    else if (key == "af:") p.accept_from.push_back(ncpy(v, 511));
-    else if (key == "rf:") p.reject_from.push_back(ncpy(v, 511));
-    else if (key == "ch:") p.children.push_back(ncpy(v, 511));
-    else if (key == "nm_sound") p.xnm_sound = ncpy(v, 255);
-    else if (key == "ni") p.xni = ncpy(v, 511);
-    else if (key == "pi") p.xpi = ncpy(v, 511);
-    else if (key.size() == 5 && starts_with(key, "uvar") && key[4] >= '1' && key[4] <= '4')
-        p.xuvar[key[4] - '1'] = ncpy(v, 511);
-    else if (key == "gutokc") p.gutokc = inum(v);
-    else if (key == "dflt_key") p.xdflt_key = ncpy(v, 200);
-    else if (key == "dflt_reply") {
-        std::string r = v;
-        if (starts_with(r, "$(user)")) r = user_only(p.xuser) + r.substr(7);
-        p.xdflt_reply = ncpy(r, 511);
-    }
-    else if (key == "domain") p.xdomain = ncpy(v, 511);
-    else if (key == "real_name") p.xreal_name = ncpy(v, 510);
-    else if (key == "popall") p.xpopall = inum(v);
-    else if (key == "v_font") p.xv_font = inum(v);
-    else if (key == "v_myfrom") p.xv_myfrom = inum(v);
-    else if (key == "uage") p.xuage = inum(v);
-    else if (key == "umax_attach") p.xumax_attach = inum(v);
-    else if (key == "refresh") p.xrefresh = inum(v);
-    else if (key == "nnew_sl") p.xnnew_sl = inum(v);
-    else if (key == "frames") p.xframes = inum(v);
-    else if (key == "autoadd") p.xautoadd = inum(v);
-    else if (key == "autoadda") p.xautoadda = inum(v);
-    else if (key == "abo") p.xabo = ncpy(v, 511);
-    else if (key == "add_book") p.xadd_book = ncpy(v, 511);
-    else if (key == "page_size") p.xpage_size = inum(v);
-    else if (key == "wml_page_size") p.xwml_page_size = inum(v);
-    else if (key == "v_headers") p.xv_headers = inum(v);
-    else if (key == "v_inline") p.xv_inline = inum(v);
-    else if (key == "v_asis") p.xv_asis = ini_true(K_save_v_asis) ? inum(v) : 0;
-    else if (key == "fetch_last") p.xfetch_last = lnum(v);
-    else if (key == "rejected") p.xrejected = inum(v);
-    else if (key == "last_login") p.xlast_login = lnum(v);
-    else if (key == "ll") p.xll = lnum(v);
-    else if (key == "c:") p.xcookie = profile_tdecode(v);
-    else if (key == "sort_on") p.xsort_on = ncpy(v, 511);
-    else if (key == "log_time") p.xlog_time = lnum(v);
-    else if (key == "fld") p.xfld = inum(v);
-    else if (key == "dfld") p.xdfld = inum(v);
-    else if (key == "rdst") p.xrdst = inum(v);
-    else if (key == "diskuse") p.xdiskuse = lnum(v);
-    else if (key == "msgs") p.xmsgs = lnum(v);
-    else if (key == "tpl_set") p.xtpl_set = inum(v);
-    else if (key == "disk_quota") p.xdiskquota = lnum(v);
-    else if (key == "max_download_kbytes") p.xmax_download_kbytes = lnum(v);
-    else if (key == "max_download_msgs") p.xmax_download_msgs = lnum(v);
-    else if (key == "nextid") p.xnextid = lnum(v);
-    else if (key == "copyself") p.xcopyself = inum(v);
-    else if (key == "send_autocc") p.xsend_autocc = inum(v);
-    else if (key == "rmove") p.xrmove = inum(v);
-    else if (key == "nosortpick") p.xnosortpick = inum(v);
-    else if (key == "nosortaddr") p.xnosortaddr = inum(v);
-    else if (key == "wysiwyg") p.xwysiwyg = inum(v);
-    else if (key == "addsig") p.xaddsig = inum(v);
-    else if (key == "tcode") p.xtcode = p.old_xtcode = std::strtoull(v.c_str(), nullptr, 10);
-    else if (key == "lpcode") p.xlpcode = ncpy(v, 40);
-    else if (key == "sends") p.xsends = inum(v);
-    else if (key == "send_day") p.xsend_day = inum(v);
-    else if (key == "body_limit") p.xbody_limit = inum(v);
-    else if (key == "sw") p.xsw = inum(v);
-    else if (key == "remote_addr") p.xremote_addr = ncpy(v, 511);
-    else if (key == "addr_books") p.xaddr_books = ncpy(v, 511);
-    else if (key == "gaddr_books") p.xgaddr_books = ncpy(v, 511);
-    else if (key == "pophost") add_pophost(v);
-    else if (key == "pop_cur") p.xpop_cur = inum(v);
-    else if (key == "rule") add_rule_line(v);
-    else if (!user_prefix().empty() && starts_with(key, user_prefix())) {
-        var_set(key, stored_markup_off(v));
-        track_uvar(key);
-        if (key == "u_eight_bit") p.g_eight_bit = 1;
-    }
+namespace {
+
+// ---- The profile's keys ------------------------------------------------------
+// One row a key, in the order the writer lays the lines out; the reader looks
+// a line's key up in the same rows.  A row names the member it fills (an
+// int, a long, a one-line text or a list of texts) or brings its own reader
+// and writer for what does not fit one member.
+
+enum class When : unsigned char {
+    always,     // the line is written whatever the value
+    nonzero,    // only for a non-zero number or a non-empty text
+    positive,   // only for a number above zero
+};
+
+struct KeyRow {
+    const char* key;
+    int Profile::*i = nullptr;
+    long Profile::*l = nullptr;
+    std::string Profile::*s = nullptr;
+    std::vector<std::string> Profile::*list = nullptr;
+    When when = When::always;
+    std::size_t rmax = 511;   // a text is cut to this when read
+    std::size_t wmax = 511;   // and to this when written
+    void (*read)(Profile&, const std::string&) = nullptr;
+    void (*write)(Profile&, LineOut&) = nullptr;
+};
+
+constexpr KeyRow num(const char* k, int Profile::*m, When w = When::always) {
+    KeyRow r{k};
+    r.i = m;
+    r.when = w;
+    return r;
+}
+constexpr KeyRow num(const char* k, long Profile::*m) {
+    KeyRow r{k};
+    r.l = m;
+    return r;
+}
+// A text written only when it is not empty.
+constexpr KeyRow text(const char* k, std::string Profile::*m, std::size_t rmax = 511) {
+    KeyRow r{k};
+    r.s = m;
+    r.when = When::nonzero;
+    r.rmax = rmax;
+    return r;
+}
+// A text written always, cut to max both ways.
+constexpr KeyRow line(const char* k, std::string Profile::*m, std::size_t max) {
+    KeyRow r{k};
+    r.s = m;
+    r.rmax = r.wmax = max;
+    return r;
+}
+constexpr KeyRow list(const char* k, std::vector<std::string> Profile::*m) {
+    KeyRow r{k};
+    r.list = m;
+    return r;
+}
+constexpr KeyRow own(KeyRow r, void (*read)(Profile&, const std::string&), void (*write)(Profile&, LineOut&)) {
+    if (read) r.read = read;
+    if (write) r.write = write;
+    return r;
+}
+constexpr KeyRow own(const char* k, void (*read)(Profile&, const std::string&), void (*write)(Profile&, LineOut&)) {
+    return own(KeyRow{k}, read, write);
 }
 
-std::string profile_text(int* count) {
-    const Profile& p = prof;
-    LineOut o;
-    const bool sums = !ini_true(K_no_checksum);
-    if (sums) o.num("has_checksum", -1);
-    for (const std::string& f : p.xfrom) o.text_if("from", f);
-    for (int i = 0; i < p.nxfld && i < kMaxFolders; ++i)
-        if (!p.xfld_name[i].empty()) o.add("folder", sfmt("%d %s", i, one_line(p.xfld_name[i]).c_str()));
-    o.add("sig", cr_encode(ncpy(p.xsig, kSigMax)));
-    if (!p.xuaddress.empty()) o.add("uaddress", cr_encode(ncpy(p.xuaddress, kSigMax)));
-    o.text_if("usex", p.xusex);
-    o.text_if("child_edit", p.xchild_edit);
-    o.text_if("parent", p.xparent);
-    for (const std::string& a : p.accept_from) o.text_if("af:", a);
-    for (const std::string& a : p.reject_from) o.text_if("rf:", a);
-    if (p.xparent.empty())
-        for (const std::string& a : p.children) o.text_if("ch:", a);
-    o.add("nm_sound", one_line(p.xnm_sound, 255));
-    o.text_if("ni", p.xni);
-    o.text_if("pi", p.xpi);
-    for (int i = 0; i < 4; ++i) o.text_if(sfmt("uvar%d", i + 1), p.xuvar[i]);
-    o.num_if("gutokc", p.gutokc);
-    o.add("dflt_key", one_line(p.xdflt_key, 200));
-    std::string reply = one_line(p.xdflt_reply);
-    std::size_t at = reply.find("$(pophost)");
-    std::string host = !p.xpophost.empty() ? p.xpophost : p.xpop_name[0];
-    if (at != std::string::npos && !host.empty()) reply = ncpy(reply.replace(at, 10, host), 511);
-    o.add("dflt_reply", reply);
-    o.text_if("domain", p.xdomain);
-    o.add("real_name", one_line(p.xreal_name, 510));
-    o.num_if("popall", p.xpopall);
-    o.num("v_font", p.xv_font);
-    o.num("v_myfrom", p.xv_myfrom);
-    o.num("uage", p.xuage);
-    o.num("umax_attach", p.xumax_attach);
-    o.num("refresh", p.xrefresh);
-    o.num_if("nnew_sl", p.xnnew_sl);
-    o.num("frames", p.xframes);
-    o.num("autoadd", p.xautoadd);
-    o.num("autoadda", p.xautoadda);
-    o.text_if("abo", p.xabo);
-    o.text_if("add_book", p.xadd_book);
-    if (p.xpage_size > 0) o.num("page_size", p.xpage_size);
-    if (p.xwml_page_size > 0) o.num("wml_page_size", p.xwml_page_size);
-    o.num("v_headers", p.xv_headers);
-    o.num("v_inline", p.xv_inline);
-    o.num("v_asis", p.xv_asis);
-    o.num("fetch_last", p.xfetch_last);
-    o.num_if("rejected", p.xrejected);
-    o.num("last_login", p.xlast_login);
-    o.num("ll", p.xll);
-    if (p.xcookie) o.add("c:", profile_tencode(p.xcookie));
-    o.text_if("sort_on", p.xsort_on);
-    prof.xlog_time = static_cast<long>(time(nullptr));
-    o.num("log_time", p.xlog_time);
-    o.num("fld", p.xfld);
-    o.num_if("dfld", p.xdfld);
-    o.num("rdst", p.xrdst);
-    o.num("diskuse", p.xdiskuse);
-    o.num("msgs", p.xmsgs);
-    o.num("tpl_set", p.xtpl_set);
-    o.num("disk_quota", p.xdiskquota);
-    o.num("max_download_kbytes", p.xmax_download_kbytes);
-    o.num("max_download_msgs", p.xmax_download_msgs);
-    o.num("nextid", p.xnextid);
-    o.num("copyself", p.xcopyself);
-    o.num("send_autocc", p.xsend_autocc);
-    o.num("rmove", p.xrmove);
-    o.num_if("nosortpick", p.xnosortpick);
-    o.num_if("nosortaddr", p.xnosortaddr);
-    o.num_if("wysiwyg", p.xwysiwyg);
-    o.num("addsig", p.xaddsig);
-    o.add("tcode", std::to_string(p.xtcode));
-    o.text_if("lpcode", p.xlpcode);
-    o.num("sends", p.xsends);
-    o.num("send_day", p.xsend_day);
-    o.num_if("body_limit", p.xbody_limit);
-    if (p.g_xsw) o.num("sw", 1);
-    o.add("remote_addr", one_line(p.xremote_addr));
-    o.text_if("addr_books", p.xaddr_books);
-    o.text_if("gaddr_books", p.xgaddr_books);
-    bool cur_written = false;
-    for (int i = 0; i < kPopSlots; ++i) {
-        if (p.xpop_name[i].empty() || p.xpop_user[i].empty()) continue;
-        o.add("pophost", sfmt("%d %s\t%s\t%s\t%d\t%s\t%s", i, field(p.xpop_name[i]).c_str(),
-                              field(p.xpop_user[i]).c_str(), x_hide(p.xuser, p.xpop_pass[i], kHideSeed).c_str(),
-                              p.xpop_del[i], field(p.xpop_reply[i]).c_str(), field(p.xpop_port[i]).c_str()));
-        if (i == p.xpop_cur) cur_written = true;
-    }
-    if (!cur_written) prof.xpop_cur = 0;
-    o.num("pop_cur", p.xpop_cur);
-    const char* norule = lang_get("(No Rule)");
-    int rn = 0;
-    for (const ProfileRule& r : p.rules) {
-        if (contains(r.header, norule)) continue;
-        std::string match = one_line(r.match);
-        match.erase(std::remove(match.begin(), match.end(), '\t'), match.end());
-        o.add("rule", sfmt("%d %s\t%s\t%s\t%s\t%s\t%d\t", rn++, field(r.header).c_str(), match.c_str(),
-                           field(r.action).c_str(), field(r.folder).c_str(), field(r.address).c_str(), r.casef));
-    }
+bool sums() { return !ini_true(K_no_checksum); }
+
+template <int N>
+void read_uvar(Profile& p, const std::string& v) {
+    p.xuvar[N] = ncpy(v, 511);
+}
+template <int N>
+void write_uvar(Profile& p, LineOut& o) {
+    o.text_if("uvar" + std::to_string(N + 1), p.xuvar[N]);
+}
+
+void write_user_vars(Profile&, LineOut& o) {
     const std::string& pre = user_prefix();
     std::vector<std::string> names = rs().uvars;
     if (var_get_pair) {
@@ -580,7 +441,211 @@ std::string profile_text(int* count) {
         const std::string& v = var_find(n);
         if (!v.empty()) o.add(n, one_line(v));
     }
-    if (sums) o.num("checksum", o.lines + 1);
+}
+
+void write_pophosts(Profile& p, LineOut& o) {
+    for (int i = 0; i < kPopSlots; ++i) {
+        if (p.xpop_name[i].empty() || p.xpop_user[i].empty()) continue;
+        o.add("pophost", sfmt("%d %s\t%s\t%s\t%d\t%s\t%s", i, field(p.xpop_name[i]).c_str(),
+                              field(p.xpop_user[i]).c_str(), x_hide(p.xuser, p.xpop_pass[i], kHideSeed).c_str(),
+                              p.xpop_del[i], field(p.xpop_reply[i]).c_str(), field(p.xpop_port[i]).c_str()));
+    }
+}
+
+void write_rules(Profile& p, LineOut& o) {
+    const char* norule = lang_get("(No Rule)");
+    int rn = 0;
+    for (const ProfileRule& r : p.rules) {
+        if (contains(r.header, norule)) continue;
+        std::string match = one_line(r.match);
+        match.erase(std::remove(match.begin(), match.end(), '\t'), match.end());
+        o.add("rule", sfmt("%d %s\t%s\t%s\t%s\t%s\t%d\t", rn++, field(r.header).c_str(), match.c_str(),
+                           field(r.action).c_str(), field(r.folder).c_str(), field(r.address).c_str(), r.casef));
+    }
+}
+
+const KeyRow kKeys[] = {
+    own(num("has_checksum", &Profile::has_checksum), nullptr,
+        [](Profile&, LineOut& o) {
+            if (sums()) o.num("has_checksum", -1);
+        }),
+    own(list("from", &Profile::xfrom),
+        [](Profile& p, const std::string& v) {
+            if (p.xfrom.size() < kMaxFrom) p.xfrom.push_back(ncpy(v, 511));
+        },
+        nullptr),
+    own("folder", [](Profile&, const std::string& v) { add_folder(v); },
+        [](Profile& p, LineOut& o) {
+            for (int i = 0; i < p.nxfld && i < kMaxFolders; ++i)
+                if (!p.xfld_name[i].empty()) o.add("folder", sfmt("%d %s", i, one_line(p.xfld_name[i]).c_str()));
+        }),
+    own("sig", [](Profile& p, const std::string& v) { p.xsig = ncpy(cr_decode(v), kSigMax); },
+        [](Profile& p, LineOut& o) { o.add("sig", cr_encode(ncpy(p.xsig, kSigMax))); }),
+    own("uaddress", [](Profile& p, const std::string& v) { p.xuaddress = ncpy(cr_decode(v), kSigMax); },
+        [](Profile& p, LineOut& o) {
+            if (!p.xuaddress.empty()) o.add("uaddress", cr_encode(ncpy(p.xuaddress, kSigMax)));
+        }),
+    text("usex", &Profile::xusex),
+    text("child_edit", &Profile::xchild_edit),
+    text("parent", &Profile::xparent),
+    list("af:", &Profile::accept_from),
+    list("rf:", &Profile::reject_from),
+    own(list("ch:", &Profile::children), nullptr,
+        [](Profile& p, LineOut& o) {
+            if (p.xparent.empty())   // a child account lists no children of its own
+                for (const std::string& a : p.children) o.text_if("ch:", a);
+        }),
+    line("nm_sound", &Profile::xnm_sound, 255),
+    text("ni", &Profile::xni),
+    text("pi", &Profile::xpi),
+    own("uvar1", read_uvar<0>, write_uvar<0>),
+    own("uvar2", read_uvar<1>, write_uvar<1>),
+    own("uvar3", read_uvar<2>, write_uvar<2>),
+    own("uvar4", read_uvar<3>, write_uvar<3>),
+    num("gutokc", &Profile::gutokc, When::nonzero),
+    line("dflt_key", &Profile::xdflt_key, 200),
+    own("dflt_reply",
+        [](Profile& p, const std::string& v) {
+            std::string r = v;
+            if (starts_with(r, "$(user)")) r = user_only(p.xuser) + r.substr(7);
+            p.xdflt_reply = ncpy(r, 511);
+        },
+        [](Profile& p, LineOut& o) {
+            std::string reply = one_line(p.xdflt_reply);
+            std::size_t at = reply.find("$(pophost)");
+            std::string host = !p.xpophost.empty() ? p.xpophost : p.xpop_name[0];
+            if (at != std::string::npos && !host.empty()) reply = ncpy(reply.replace(at, 10, host), 511);
+            o.add("dflt_reply", reply);
+        }),
+    text("domain", &Profile::xdomain),
+    line("real_name", &Profile::xreal_name, 510),
+    num("popall", &Profile::xpopall, When::nonzero),
+    num("v_font", &Profile::xv_font),
+    num("v_myfrom", &Profile::xv_myfrom),
+    num("uage", &Profile::xuage),
+    num("umax_attach", &Profile::xumax_attach),
+    num("refresh", &Profile::xrefresh),
+    num("nnew_sl", &Profile::xnnew_sl, When::nonzero),
+    num("frames", &Profile::xframes),
+    num("autoadd", &Profile::xautoadd),
+    num("autoadda", &Profile::xautoadda),
+    text("abo", &Profile::xabo),
+    text("add_book", &Profile::xadd_book),
+    num("page_size", &Profile::xpage_size, When::positive),
+    num("wml_page_size", &Profile::xwml_page_size, When::positive),
+    num("v_headers", &Profile::xv_headers),
+    num("v_inline", &Profile::xv_inline),
+    own(num("v_asis", &Profile::xv_asis),
+        [](Profile& p, const std::string& v) { p.xv_asis = ini_true(K_save_v_asis) ? inum(v) : 0; }, nullptr),
+    num("fetch_last", &Profile::xfetch_last),
+    num("rejected", &Profile::xrejected, When::nonzero),
+    num("last_login", &Profile::xlast_login),
+    num("ll", &Profile::xll),
+    own("c:", [](Profile& p, const std::string& v) { p.xcookie = static_cast<long>(tdecode(v)); },
+        [](Profile& p, LineOut& o) {
+            if (p.xcookie) o.add("c:", tencode(p.xcookie));
+        }),
+    text("sort_on", &Profile::xsort_on),
+    own(num("log_time", &Profile::xlog_time), nullptr,
+        [](Profile& p, LineOut& o) {
+            p.xlog_time = static_cast<long>(time(nullptr));   // when the profile was last written
+            o.num("log_time", p.xlog_time);
+        }),
+    num("fld", &Profile::xfld),
+    num("dfld", &Profile::xdfld, When::nonzero),
+    num("rdst", &Profile::xrdst),
+    num("diskuse", &Profile::xdiskuse),
+    num("msgs", &Profile::xmsgs),
+    num("tpl_set", &Profile::xtpl_set),
+    num("disk_quota", &Profile::xdiskquota),
+    num("max_download_kbytes", &Profile::xmax_download_kbytes),
+    num("max_download_msgs", &Profile::xmax_download_msgs),
+    num("nextid", &Profile::xnextid),
+    num("copyself", &Profile::xcopyself),
+    num("send_autocc", &Profile::xsend_autocc),
+    num("rmove", &Profile::xrmove),
+    num("nosortpick", &Profile::xnosortpick, When::nonzero),
+    num("nosortaddr", &Profile::xnosortaddr, When::nonzero),
+    num("wysiwyg", &Profile::xwysiwyg, When::nonzero),
+    num("addsig", &Profile::xaddsig),
+    own("tcode",
+        [](Profile& p, const std::string& v) { p.xtcode = p.old_xtcode = std::strtoull(v.c_str(), nullptr, 10); },
+        [](Profile& p, LineOut& o) { o.add("tcode", std::to_string(p.xtcode)); }),
+    text("lpcode", &Profile::xlpcode, 40),
+    num("sends", &Profile::xsends),
+    num("send_day", &Profile::xsend_day),
+    num("body_limit", &Profile::xbody_limit, When::nonzero),
+    own(num("sw", &Profile::xsw), nullptr,
+        [](Profile& p, LineOut& o) {
+            if (p.g_xsw) o.num("sw", 1);   // only a compose page shown in this request sets it
+        }),
+    line("remote_addr", &Profile::xremote_addr, 511),
+    text("addr_books", &Profile::xaddr_books),
+    text("gaddr_books", &Profile::xgaddr_books),
+    own("pophost", [](Profile&, const std::string& v) { add_pophost(v); }, write_pophosts),
+    own(num("pop_cur", &Profile::xpop_cur), nullptr,
+        [](Profile& p, LineOut& o) {
+            // The current slot must be one of those just written.
+            int c = p.xpop_cur;
+            if (c < 0 || c >= kPopSlots || p.xpop_name[c].empty() || p.xpop_user[c].empty()) p.xpop_cur = 0;
+            o.num("pop_cur", p.xpop_cur);
+        }),
+    own("rule", [](Profile&, const std::string& v) { add_rule_line(v); }, write_rules),
+    own("", nullptr, write_user_vars),   // the user's own variables: read by their prefix
+    own("checksum", [](Profile&, const std::string& v) { rs().checksum = lnum(v); },
+        [](Profile&, LineOut& o) {
+            if (sums()) o.num("checksum", o.lines + 1);   // counts itself
+        }),
+};
+
+void read_row(const KeyRow& r, Profile& p, const std::string& v) {
+    if (r.read) r.read(p, v);
+    else if (r.i) p.*r.i = inum(v);
+    else if (r.l) p.*r.l = lnum(v);
+    else if (r.s) p.*r.s = ncpy(v, r.rmax);
+    else if (r.list) (p.*r.list).push_back(ncpy(v, r.rmax));
+}
+
+void write_row(const KeyRow& r, Profile& p, LineOut& o) {
+    if (r.write) {
+        r.write(p, o);
+    } else if (r.i || r.l) {
+        long v = r.i ? p.*r.i : p.*r.l;
+        if (r.when == When::always || (r.when == When::nonzero && v != 0) || (r.when == When::positive && v > 0))
+            o.num(r.key, v);
+    } else if (r.s) {
+        const std::string& v = p.*r.s;
+        if (r.when == When::always || !v.empty()) o.add(r.key, one_line(v, r.wmax));
+    } else if (r.list) {
+        for (const std::string& v : p.*r.list) o.text_if(r.key, v);
+    }
+}
+
+}  // namespace
+
+void profile_line(std::string_view raw, bool default_file) {
+    std::size_t sp = raw.find(' ');
+    if (sp == std::string_view::npos) return;
+    std::string key = ncpy(raw.substr(0, sp), 511);
+    std::string_view rest = raw.substr(sp + 1);
+    std::string value(rest.substr(0, rest.find_first_of("\r\n")));
+    if (value.empty() || key.empty()) return;
+    if (default_file) {
+        std::size_t p = value.find("%%user%%");
+        if (p != std::string::npos) value.replace(p, 8, user_only(prof.xuser));
+    }
+    for (const KeyRow& r : kKeys)
+        if (key == r.key) return read_row(r, prof, value);
+    if (!user_prefix().empty() && starts_with(key, user_prefix())) {
+        var_set(key, stored_markup_off(value));
+        track_uvar(key);
+        if (key == "u_eight_bit") prof.g_eight_bit = 1;
+    }
+}
+
+std::string profile_text(int* count) {
+    LineOut o;
+    for (const KeyRow& r : kKeys) write_row(r, prof, o);
     if (count) *count = o.lines;
     return o.text;
 }

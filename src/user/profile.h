@@ -100,10 +100,6 @@ void profile_line(std::string_view line, bool default_file);
 // *count when given).  Empty when the profile must not be written.
 std::string profile_text(int* count = nullptr);
 
-// Profile-only number code for "c:" (a doubled number framed by two check
-// digits); 0 from a damaged code.
-std::string profile_tencode(long n);
-long profile_tdecode(std::string_view code);
 
 // Forgets the loaded profile (the values and the load flags).
 void profile_reset();

@@ -8,6 +8,7 @@
 #include "cgi/diag.h"
 #include "cgi/request.h"
 #include "page/var.h"
+#include "support/escape.h"
 #include "support/str.h"
 #include "user/codec.h"
 #include "user/form_access.h"
@@ -15,22 +16,6 @@
 #include "user/profile.h"
 
 namespace {
-
-std::string url_encode(std::string_view s) {
-    static const char* const kHex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : s) {
-        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '_' ||
-            c == '.') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
 
 // "a=1; b=2" as "a; b".
 std::string cookie_names(std::string_view header) {
@@ -97,7 +82,7 @@ int get_user() {
     if (!ini_true(K_require_cookies)) {
         // g.utoken is the raw token: the page layer encodes it where it is used.
         g.utoken = tok;
-        var_set("utoken", url_encode(tok));
+        var_set("utoken", pct_encode(tok));
     }
     return 1;
 }

@@ -6,6 +6,7 @@
 #include "cgi/diag.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
+#include "support/escape.h"
 #include "support/str.h"
 #include "user/profile.h"
 #include "view/mimecodec.h"
@@ -99,16 +100,7 @@ struct Ctx {
 
     std::string cid_url(std::string_view id) {
         std::string want = id_unbracket(id);
-        // Addresses in HTML may be %-encoded.
-        std::string dec;
-        for (std::size_t i = 0; i < want.size(); i++) {
-            if (want[i] == '%' && i + 2 < want.size() && hexval(want[i + 1]) >= 0 && hexval(want[i + 2]) >= 0) {
-                dec += static_cast<char>(hexval(want[i + 1]) * 16 + hexval(want[i + 2]));
-                i += 2;
-            } else {
-                dec += want[i];
-            }
-        }
+        std::string dec = pct_decode(want);   // addresses in HTML may be %-encoded
         for (std::size_t i = 0; i < tree.parts.size(); i++) {
             const MimePart& q = tree.parts[i];
             if (q.number <= 0 || (q.h.content_id != want && q.h.content_id != dec)) continue;
@@ -116,8 +108,8 @@ struct Ctx {
             res.inline_parts.push_back(q.number);
             if (log_has("mime")) imsg("Src replace (%s) \n", want.c_str());
             const auto& l = part_link_info();
-            return sfmt("%s?cmd=item&item=%s&utoken=%s&part=%d&fld=%d", l.script.c_str(), mime_url_escape(l.item).c_str(),
-                        mime_url_escape(l.utoken).c_str(), q.number, l.fld);
+            return sfmt("%s?cmd=item&item=%s&utoken=%s&part=%d&fld=%d", l.script.c_str(), pct_encode(l.item).c_str(),
+                        pct_encode(l.utoken).c_str(), q.number, l.fld);
         }
         if (log_has("mime")) imsg("can't find part (%s)\n", want.c_str());
         return {};
@@ -174,17 +166,17 @@ struct Ctx {
             return;
         }
         std::string q = sfmt("%s?cmd=item&amp;item=%s&amp;part=%d&amp;fld=%d&amp;utoken=%s", l.script.c_str(),
-                             mime_url_escape(l.item).c_str(), u.number, l.fld, mime_url_escape(l.utoken).c_str());
+                             pct_encode(l.item).c_str(), u.number, l.fld, pct_encode(l.utoken).c_str());
         if (uu_image_name(u.name)) {
             if (opt.v_inline) {
-                line("<img src=\"" + q + "\" alt=\"" + mime_escape(u.name) + "\">");
+                line("<img src=\"" + q + "\" alt=\"" + html_escape(u.name) + "\">");
             } else {
                 line("<a href=\"" + q + "&amp;/" + safe + "\"> " + lang_get("Click for UUencoded Image") + " " +
-                     mime_escape(u.name) + "</a>");
+                     html_escape(u.name) + "</a>");
             }
         } else {
             line("<a href=\"" + q + "&amp;/" + safe + "\"> " + lang_get("Click for UUencoded Attachment") + " " +
-                 mime_escape(u.name) + "</a>");
+                 html_escape(u.name) + "</a>");
         }
     }
 
@@ -251,13 +243,13 @@ struct Ctx {
         if (!top && !opt.v_inline) return;
         std::string url = part_url(n, safe, true);
         if (opt.v_inline && image) {
-            emit("<img src=\"" + url + "\" alt=\"" + mime_escape(name) + "\"><br>\n");
+            emit("<img src=\"" + url + "\" alt=\"" + html_escape(name) + "\"><br>\n");
             res.inline_parts.push_back(n);
         } else if (opt.v_inline && starts_with(p.h.type, "audio/")) {
-            emit("<audio controls src=\"" + url + "\"></audio>" + mime_escape(name) + "<br>\n");
+            emit("<audio controls src=\"" + url + "\"></audio>" + html_escape(name) + "<br>\n");
             res.inline_parts.push_back(n);
         } else {
-            emit("<a href=\"" + url + "&amp;/" + safe + "\">" + mime_escape(name) + "</a><br>\n");
+            emit("<a href=\"" + url + "&amp;/" + safe + "\">" + html_escape(name) + "</a><br>\n");
         }
     }
 
@@ -478,15 +470,10 @@ std::string body_text_encode(std::string_view line, const BodyOptions& opt) {
         for (char c : pieces[k]) {
             auto uc = static_cast<unsigned char>(c);
             if (uc < 32 && c != '\t') continue;   // controls carry nothing on a page
-            switch (c) {
-                case '&': out += "&amp;"; break;
-                case '<': out += "&lt;"; break;
-                case '>': out += "&gt;"; break;
-                case '"': out += "&quot;"; break;
-                case '\'': out += opt.wml ? "&apos;" : "'"; break;
-                case '$': out += opt.wml ? "&#36;&#36;" : "$"; break;
-                default: out += c;
-            }
+            if (opt.wml && c == '\'') out += "&apos;";
+            else if (opt.wml && c == '$') out += "&#36;&#36;";   // a bare "$" starts a deck variable
+            else if (const char* e = html_entity(uc, opt.wml ? kEscQuote : kEscHtml)) out += e;
+            else out += c;
         }
     }
     if (opt.v_font && !opt.quote) out += opt.wml ? "<br/>" : "<br>";
@@ -575,7 +562,7 @@ BodyResult tpl_show_item(std::string_view msg, const BodyOptions& opt, const Bod
     if (opt.quote) {
         // The table's default (">") holds when the site sets nothing.
         const std::string prefix = ini_isset(K_reply_prefix) ? wm_ini_get(K_reply_prefix) : ini_default(K_reply_prefix);
-        c.prefix = opt.dont_quote ? std::string() : mime_escape(prefix);
+        c.prefix = opt.dont_quote ? std::string() : html_escape(prefix);
         c.eol = opt.line_end;
     } else {
         c.eol = opt.wml ? "<br/>\n" : opt.line_end;

@@ -8,6 +8,7 @@
 #include "cgi/config.h"
 #include "cgi/diag.h"
 #include "page/var.h"
+#include "support/escape.h"
 #include "support/str.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include "cgi/config.h"
 #include "cgi/diag.h"
 #include "cgi/request.h"
+#include "support/escape.h"
 #include "support/str.h"
 #include "view/mimecodec.h"
 
@@ -59,19 +60,6 @@ bool looks_like_field(std::string_view line) {
         i++;
     }
     return false;
-}
-
-std::string pct_decode(std::string_view s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); i++) {
-        if (s[i] == '%' && i + 2 < s.size() + 0 && hexval(s[i + 1]) >= 0 && hexval(s[i + 2]) >= 0) {
-            out += static_cast<char>(hexval(s[i + 1]) * 16 + hexval(s[i + 2]));
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
 }
 
 // Decodes an RFC 2231 extended value "charset'lang'%xx..." to UTF-8.
@@ -571,8 +559,8 @@ std::string part_url(int part, std::string_view safe_name, bool with_name_elemen
         u += '/';
         u += safe_name;
     }
-    u += sfmt("?cmd=item&amp;item=%s&amp;utoken=%s&amp;part=%d&amp;fld=%d", mime_url_escape(l.item).c_str(),
-              mime_url_escape(l.utoken).c_str(), part, l.fld);
+    u += sfmt("?cmd=item&amp;item=%s&amp;utoken=%s&amp;part=%d&amp;fld=%d", pct_encode(l.item).c_str(),
+              pct_encode(l.utoken).c_str(), part, l.fld);
     return u;
 }
 
@@ -594,10 +582,10 @@ std::string part_list() {
         if (!first) out += ", ";
         first = false;
         if (s.link.wml) {
-            out += mime_escape(safe);
+            out += html_escape(safe);
             out += ' ';
         } else {
-            out += "<a href=\"" + part_url(p, safe, true) + "&amp;/" + safe + "\">" + mime_escape(name) + "</a> ";
+            out += "<a href=\"" + part_url(p, safe, true) + "&amp;/" + safe + "\">" + html_escape(name) + "</a> ";
         }
     }
     return out;
@@ -641,41 +629,6 @@ std::string nice_fname(std::string_view name) {
             out += c;
     }
     if (out.find_first_not_of('.') == std::string::npos) return "attach";
-    return out;
-}
-
-// ---- escaping ----------------------------------------------------------------
-
-std::string mime_escape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 16);
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
-std::string mime_url_escape(std::string_view text) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (char ch : text) {
-        auto c = static_cast<unsigned char>(ch);
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-            c == '.' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
     return out;
 }
 

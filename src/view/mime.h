@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/str.h"   // for_each_line
+
 // ---- the boundary list ----------------------------------------------------
 // Boundaries met in header lines, each stored with "--" in front, shared by
 // every scan of the run (the forward path reads the first one back).
@@ -72,21 +74,6 @@ constexpr int kMaxMimeParts = 5000;    // further boundaries are body text
 // the parts that can be recognised, the rest stays body text.
 void mime_parse(std::string_view msg, MimeTree& tree);
 
-// Calls fn(line) for each line of text (LF or CR LF ends removed); fn
-// answers false to stop.
-template <class Fn>
-void for_each_line(std::string_view text, Fn&& fn) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        std::size_t e = text.find('\n', i);
-        std::size_t next = e == std::string_view::npos ? text.size() : e + 1;
-        std::size_t end = e == std::string_view::npos ? text.size() : e;
-        if (end > i && text[end - 1] == '\r') end--;
-        if (!fn(text.substr(i, end - i))) return;
-        i = next;
-    }
-}
-
 // ---- the part reader over the current message ----------------------------
 // The message the scanning functions below work on (the caller keeps the
 // bytes alive).  Setting it restarts the scan.
@@ -129,11 +116,5 @@ std::string part_display_name(const MimeTree& tree, int index);
 // The download link of part n: "<script>/<safe>?cmd=item&item=..&utoken=..&part=n&fld=.."
 // with "&" written as "&amp;" (HTML attribute form).
 std::string part_url(int part, std::string_view safe_name, bool with_name_element);
-
-// ---- escaping ----------------------------------------------------------------
-// HTML text and attribute escaping (& < > " ') for texts from mail.
-std::string mime_escape(std::string_view text);
-// URL query escaping for values put into links (all but unreserved bytes).
-std::string mime_url_escape(std::string_view text);
 
 void mime_reset();

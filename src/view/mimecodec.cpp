@@ -2,10 +2,12 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "cgi/diag.h"
+#include "support/escape.h"
 #include "support/str.h"
 
 namespace {
@@ -164,13 +166,6 @@ std::string via_iconv(std::string_view s, const std::string& cs, bool& ok) {
 }
 
 }  // namespace
-
-int hexval(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 // ---- base64 ----------------------------------------------------------------
 
@@ -355,13 +350,10 @@ bool decode_quote_to(std::string_view line, std::string& out) {
         std::size_t j = i + 1;
         while (j < n && (line[j] == ' ' || line[j] == '\t' || line[j] == '\r')) j++;
         if (j == n) return false;
-        if (i + 2 < n) {
-            int h = hexval(line[i + 1]), l = hexval(line[i + 2]);
-            if (h >= 0 && l >= 0) {
-                out += static_cast<char>(h * 16 + l);
-                i += 2;
-                continue;
-            }
+        if (int v = i + 2 < n ? hexpair(line[i + 1], line[i + 2]) : -1; v >= 0) {
+            out += static_cast<char>(v);
+            i += 2;
+            continue;
         }
         out += '=';   // not an escape: keep it as written
     }
@@ -449,17 +441,9 @@ bool parse_word(std::string_view in, std::size_t i, Word& w) {
         b.feed(data, w.bytes);
         b.finish(w.bytes);
     } else if (enc == 'Q' || enc == 'q') {
-        for (std::size_t k = 0; k < data.size(); k++) {
-            char c = data[k];
-            if (c == '_') {
-                w.bytes += ' ';
-            } else if (c == '=' && k + 2 < data.size() + 0 && hexval(data[k + 1]) >= 0 && hexval(data[k + 2]) >= 0) {
-                w.bytes += static_cast<char>(hexval(data[k + 1]) * 16 + hexval(data[k + 2]));
-                k += 2;
-            } else {
-                w.bytes += c;
-            }
-        }
+        std::string t(data);
+        std::replace(t.begin(), t.end(), '_', ' ');   // before decoding: "=5F" stays "_"
+        w.bytes = pct_decode(t, '=');
     } else {
         if (log_has("mime")) imsg("Unknown encoding = %c\n", enc);
         return false;

@@ -79,5 +79,3 @@ bool valid_utf8(std::string_view s);
 // Cut s to at most n bytes without splitting a UTF-8 sequence.
 std::string utf8_cut(std::string_view s, std::size_t n);
 
-// Value of one hex digit (either case), or -1.
-int hexval(char c);

@@ -7,6 +7,7 @@
 
 #include "cgi/diag.h"
 #include "cgi/request.h"
+#include "support/escape.h"
 #include "support/str.h"
 #include "view/body.h"
 #include "view/mime.h"
@@ -161,10 +162,8 @@ Found locate(const MimeTree& tree, const std::vector<UuSection>& uu, int n) {
     return f;
 }
 
-bool attr_char(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           std::string_view("!#$&+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
-}
+// The bytes an RFC 5987 parameter value may hold as they are.
+constexpr ByteSet kAttrChar = ByteSet::unreserved().with("!#$&+^`|");
 
 }  // namespace
 
@@ -211,18 +210,7 @@ std::string part_disposition(std::string_view name, bool inline_ok) {
     std::string d = inline_ok ? "inline" : "attachment";
     d += "; filename=\"" + ascii + "\"";
     if (!clean.empty() && clean != ascii) {
-        static const char hex[] = "0123456789ABCDEF";
-        d += "; filename*=UTF-8''";
-        for (char c : clean) {
-            auto u = static_cast<unsigned char>(c);
-            if (attr_char(u)) {
-                d += c;
-            } else {
-                d += '%';
-                d += hex[u >> 4];
-                d += hex[u & 15];
-            }
-        }
+        d += "; filename*=UTF-8''" + pct_encode(clean, kAttrChar);
     }
     return d;
 }

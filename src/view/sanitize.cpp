@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "support/escape.h"
 #include "support/str.h"
 
 namespace {
@@ -62,31 +63,6 @@ std::string tag_name(const GumboElement& el) {
     GumboStringPiece p = el.original_tag;
     gumbo_tag_from_original_text(&p);
     return lower(std::string_view(p.data ? p.data : "", p.data ? p.length : 0));
-}
-
-void esc_text(std::string& out, std::string_view s) {
-    for (char c : s) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            default: out += c;
-        }
-    }
-}
-
-void esc_attr(std::string& out, std::string_view s) {
-    for (char c : s) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            case '`': out += "&#96;"; break;
-            default: out += c;
-        }
-    }
 }
 
 // A style value we can let through: no addresses, no expressions, no
@@ -227,7 +203,7 @@ struct Writer {
             attrs += ' ';
             attrs += an;
             attrs += "=\"";
-            esc_attr(attrs, keep);
+            html_escape_to(attrs, keep, kEscAttr);
             attrs += '"';
         }
         if (name == "img" && !has_src) {
@@ -236,11 +212,11 @@ struct Writer {
             if (blocked_image) {
                 res.remote_blocked = true;
                 out += "<span class=\"blocked-image\" title=\"image not loaded\">[";
-                esc_text(out, alt.empty() ? std::string_view("image") : std::string_view(alt));
+                html_escape_to(out, alt.empty() ? std::string_view("image") : std::string_view(alt), kEscText);
                 out += "]</span>";
             } else if (!alt.empty()) {
                 out += '[';
-                esc_text(out, alt);
+                html_escape_to(out, alt, kEscText);
                 out += ']';
             }
             return;
@@ -271,7 +247,7 @@ struct Writer {
                 bool raw = parent && parent->type == GUMBO_NODE_ELEMENT &&
                            parent->v.element.tag == GUMBO_TAG_SCRIPT && opt.allow_script;
                 if (raw) out += n->v.text.text;
-                else esc_text(out, n->v.text.text);
+                else html_escape_to(out, n->v.text.text, kEscText);
                 stack.pop_back();
                 continue;
             }
@@ -476,7 +452,7 @@ std::string html_sanitize(std::string_view html, const SanitizeOptions& opt, San
     if (!affordable(html, kParseBudget)) {
         r.too_complex = true;
         std::string out = "<pre>";
-        esc_text(out, strip_tags(html));
+        html_escape_to(out, strip_tags(html), kEscText);
         out += "</pre>";
         return out;
     }

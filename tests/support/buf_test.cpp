@@ -33,7 +33,7 @@ TEST(Buf, EncodeAndRemoveCr) {
     request_reset();
     bf_init();
     bf_add_encode("<a href=\"x\">&'</a> tail", 14);
-    EXPECT_EQ(bf_str(), "&lt;a href=&quot;x&quot;&gt;&amp;'");
+    EXPECT_EQ(bf_str(), "&lt;a href=&quot;x&quot;&gt;&amp;&#39;");
     g.gwml = 1;
     bf_init();
     bf_add_encode("it's", 100);                 // n beyond the text: stops at its end

@@ -34,6 +34,7 @@ TEST(UserCodec, HexHelpers) {
     EXPECT_EQ(bintostr(std::string("\x00\x7f\xff", 3)), "007fff");
     EXPECT_EQ(strtobin("007fff"), std::string("\x00\x7f\xff", 3));
     EXPECT_EQ(strtobin("abc"), "\xab");   // odd digit ignored
+    EXPECT_EQ(strtobin("41zz42"), "A");   // stops at the damage
     EXPECT_EQ(x_unhide("k", "", 1), "");
     EXPECT_EQ(x_unhide("k", "zz", 1), "");
 }
@@ -66,12 +67,3 @@ TEST(UserCodec, PassEncrypt) {
     EXPECT_NE(pass_encrypt("secret1"), pass_encrypt("secret2"));
 }
 
-TEST(UserCodec, ProfileNumberCode) {
-    EXPECT_EQ(profile_tencode(123), "22461");
-    EXPECT_EQ(profile_tdecode("22461"), 123);
-    EXPECT_EQ(profile_tdecode("32461"), 0);   // first check digit changed
-    EXPECT_EQ(profile_tdecode("22460"), 0);
-    EXPECT_EQ(profile_tdecode(""), 0);
-    EXPECT_EQ(profile_tdecode("2x461"), 0);
-    for (long n : {1L, 77L, 4711L, 987654321L}) EXPECT_EQ(profile_tdecode(profile_tencode(n)), n);
-}
