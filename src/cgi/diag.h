@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#define LK_PRINTF(a, b) __attribute__((format(printf, a, b)))
+#include "support/sink.h"
 
 // Page output.  Everything the program writes to the browser goes through
 // these, so the byte count (gsent) and the out.log copy stay right.

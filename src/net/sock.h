@@ -33,6 +33,8 @@ void tcp_close();                                      // closes sk, forgets pen
 
 bool isok(const std::string& line);
 int readok();
+// Starts the network layer for this request (once per process).
+int tcp_startup();
 int readln();
 int readln_sm();
 void readln_clear();

@@ -225,7 +225,7 @@ std::size_t piece_len(std::string_view in, std::size_t i) {
 EncodeState& encode_state() { return state(); }
 void encode_reset() { state() = EncodeState{}; }
 
-__attribute__((weak)) int get_read_wrap() {
+int get_read_wrap() {
     int w = std::atoi(wm_ini_get(K_read_wrap).c_str());
     return w == 0 ? 85 : w;
 }

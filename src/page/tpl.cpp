@@ -15,7 +15,6 @@
 #include "cgi/content.h"
 #include "cgi/diag.h"
 #include "cgi/form.h"
-#include "cgi/handlers.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
 #include "page/encode.h"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "cgi/request.h"
+#include "support/sink.h"
 
 namespace {
 struct BufState {
@@ -48,7 +48,7 @@ void bf_add_encode(const char* text, std::size_t n) {
         case '&': out += "&amp;"; break;
         case '"': out += "&quot;"; break;
         case '\'':
-            if (g.gwml)
+            if (sup_wml())
                 out += "&apos;";
             else
                 out += '\'';

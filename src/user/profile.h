@@ -107,3 +107,5 @@ long profile_tdecode(std::string_view code);
 
 // Forgets the loaded profile (the values and the load flags).
 void profile_reset();
+// uvar1-uvar4 and uaddress of a posted form go straight into the profile.
+int post_profile_fields();
