@@ -21,7 +21,9 @@ std::string no_abook(const std::string&) {
     return {};
 }
 
-constexpr TplHooks kStandIns{no_list, no_flist, no_rules, no_item, no_abook};
+bool no_user() { return false; }
+
+constexpr TplHooks kStandIns{no_list, no_flist, no_rules, no_item, no_abook, no_user};
 
 }  // namespace
 

@@ -1,9 +1,12 @@
 #include "user/table.h"
 
+#include "page/encode.h"
+#include "page/hooks.h"
 #include "user/lock.h"
 #include "user/login.h"
 #include "user/paths.h"
 #include "user/profile.h"
+#include "user/tpl_vars.h"
 
 namespace {
 
@@ -22,6 +25,12 @@ const Handler kHandlers[] = {
     {"user_release_detached", user_release_detached},
 };
 
+// The renderer's user block and the view options the encoders read.
+void install() {
+    tpl_hooks().user_vars = user_tpl_vars;
+    encode_set_profile({&prof.g_eight_bit, &prof.xv_font, &prof.xv_asis});
+}
+
 void reset() {
     paths_reset();
     lock_reset();
@@ -33,6 +42,6 @@ void reset() {
 }  // namespace
 
 const Subsystem& user_subsystem() {
-    static const Subsystem s{"user", kHandlers, reset};
+    static const Subsystem s{"user", kHandlers, reset, nullptr, install};
     return s;
 }
