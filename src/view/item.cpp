@@ -29,6 +29,7 @@
 #include "view/body.h"
 #include "view/date.h"
 #include "view/list.h"
+#include "view/links.h"
 #include "view/mime.h"
 #include "view/mimecodec.h"
 #include "view/part.h"

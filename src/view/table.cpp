@@ -4,6 +4,7 @@
 #include "store/index.h"
 #include "view/date.h"
 #include "view/item.h"
+#include "view/links.h"
 #include "view/list.h"
 #include "view/mime.h"
 
@@ -36,6 +37,7 @@ void reset() {
     list_reset();
     item_reset();
     mime_reset();
+    links_reset();
     date_reset();
 }
 

@@ -8,6 +8,7 @@
 #include "cgi/diag.h"
 #include "cgi/request.h"
 #include "view/body.h"
+#include "view/links.h"
 #include "view/mime.h"
 #include "view/mimecodec.h"
 #include "view/part.h"
