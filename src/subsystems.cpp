@@ -3,6 +3,7 @@
 #include "cgi/table.h"
 #include "net/table.h"
 #include "page/table.h"
+#include "send/table.h"
 #include "store/table.h"
 #include "support/table.h"
 #include "user/table.h"
@@ -13,7 +14,7 @@ std::span<const Subsystem> subsystems() {
     // lower ones.
     static const Subsystem list[] = {
         support_subsystem(), cgi_subsystem(), page_subsystem(), user_subsystem(),
-        net_subsystem(),     store_subsystem(), view_subsystem(),
+        store_subsystem(),   net_subsystem(),   view_subsystem(), send_subsystem(),
     };
     return list;
 }

@@ -212,9 +212,14 @@ bool whitespace(std::string_view s) {
 
 bool null_or_empty(const char* s) { return !s || !*s; }
 
+// The control characters go too: the name ends up in headers and pages.
 std::string nopath(std::string_view name) {
     std::size_t p = name.find_last_of("/\\:");
-    return std::string(p == std::string_view::npos ? name : name.substr(p + 1));
+    if (p != std::string_view::npos) name.remove_prefix(p + 1);
+    std::string out;
+    for (char c : name)
+        if (static_cast<unsigned char>(c) >= 32 && c != 127) out += c;
+    return out;
 }
 
 const char* nopath(const char* name) {
