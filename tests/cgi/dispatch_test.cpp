@@ -44,7 +44,7 @@ TEST_F(DispatchTest, HandlersComeFromTheSubsystemTables) {
               std::string::npos);
     EXPECT_NE(log_text().find("Not available in this installation: no_such_handler"), std::string::npos);
     commands_reset();
-    EXPECT_EQ(hook_run("empty_trash(0)", 7), 7);   // a hook nobody offers answers its default, silently
+    EXPECT_EQ(hook_run("no_such_hook", 7), 7);   // a hook nobody offers answers its default, silently
     EXPECT_FALSE(command_missing_ran());
     EXPECT_STREQ(handler_owner("f_list"), "view");
     EXPECT_STREQ(handler_owner("user_checkauth"), "user");
