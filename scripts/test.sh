@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# Runs every test: installs what a fresh Debian 12 machine lacks, builds the
-# program three ways (plain, AddressSanitizer+UBSan, libFuzzer), runs the
-# unit and process tests of the first two, every fuzz target for a short
-# while, the fake-server tests, then starts the real servers on loopback for
-# the end-to-end tests and stops them again, pass or fail.  It goes on after
-# a failure, ends with a summary and exits non-zero when anything failed.
+# Runs every test: installs what a fresh Debian 12 machine lacks, checks the
+# include layering of src/, builds the program three ways (plain,
+# AddressSanitizer+UBSan, libFuzzer), runs the unit and process tests of the
+# first two, every fuzz target for a short while, the fake-server tests,
+# then starts the real servers on loopback for the end-to-end tests and
+# stops them again, pass or fail.  It goes on after a failure, ends with a
+# summary and exits non-zero when anything failed.
 #
 # Environment:
 #   LK_BUILD         build directory prefix (default "build": build,
 #                    build-asan, build-fuzz)
 #   LK_JOBS          parallel build and test jobs (default 2)
 #   LK_FUZZ_SECONDS  run time of each fuzz target (default 12)
-#   LK_SKIP          steps to leave out, blank-separated: install npm build
-#                    unit asan fuzz fake e2e
+#   LK_SKIP          steps to leave out, blank-separated: install npm layers
+#                    build unit asan fuzz fake e2e
 #   LARKSPUR_RUN     state directory of the servers (default run/servers-test,
 #                    so a running demo is left alone) and their LK_*_PORT
 #                    variables (defaults here are 12xxx, beside the demo's 11xxx)
@@ -248,6 +249,8 @@ main() {
 
     skipped install || step install install_packages
     skipped npm || step npm npm_install
+    # No subsystem folder includes a higher one, and no folder cycle.
+    skipped layers || step layers python3 scripts/check-layers.py
     if ! skipped build; then
         step build build "$B"
     fi

@@ -10,13 +10,12 @@
 #include <cstring>
 #include <ctime>
 
+#include "cgi/commands.h"
 #include "cgi/config.h"
 #include "cgi/content.h"
 #include "cgi/form.h"
-#include "cgi/handlers.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
-#include "page/var.h"
 #include "support/escape.h"
 #include "support/str.h"
 
@@ -230,7 +229,7 @@ void f_error(const char* fmt, ...) {
 }
 
 void f_error_set() {
-    if (!st().etext.empty()) var_set("error", st().etext);
+    if (!st().etext.empty()) page_set("error", st().etext);
 }
 
 const std::string& f_error_text() { return st().etext; }
@@ -268,8 +267,8 @@ void error_page_plain() {
 int f_error_do() {
     DiagState& s = st();
     if (s.etext.empty()) return 0;
-    var_set("error", s.etext);
-    if (template_shown()) return 0;
+    page_set("error", s.etext);
+    if (page_shown()) return 0;
     // error_do and the frame page each get one chance per request, so a
     // replacement command that fails again ends on the error page.
     if (!s.error_do_used) {
@@ -283,17 +282,15 @@ int f_error_do() {
         if (g.xisframes && !form_find("newframe").empty()) {
             // The frame asks for the text again as a request field, which
             // is escaped when it arrives: it travels as plain text.
-            var_set("docmd", "cmd=show&amp;page=error&amp;utoken=" + pct_encode(g.utoken) +
-                                 "&amp;set_error=" + pct_encode(ncpy(plain_text(s.etext), 511)) + "&amp;");
-            tpl_show("frame");
-            if (!slot_tpl_show_missing()) return 1;
+            page_set("docmd", "cmd=show&amp;page=error&amp;utoken=" + pct_encode(g.utoken) +
+                                  "&amp;set_error=" + pct_encode(ncpy(plain_text(s.etext), 511)) + "&amp;");
+            if (page_show("frame")) return 1;
         }
     }
     std::string tpl = file_tpl(g.gwml ? "error.wml" : "error.tpl");
     if (std::FILE* f = std::fopen(tpl.c_str(), "r")) {
         std::fclose(f);
-        tpl_show("error");
-        if (!slot_tpl_show_missing()) return 0;
+        if (page_show("error")) return 0;
     }
     error_page_plain();
     return 0;

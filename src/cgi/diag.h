@@ -6,8 +6,7 @@
 #include <string_view>
 
 #include "support/escape.h"   // html_escape: every text an error quotes goes through it
-
-#define LK_PRINTF(a, b) __attribute__((format(printf, a, b)))
+#include "support/sink.h"
 
 // Page output.  Everything the program writes to the browser goes through
 // these, so the byte count (gsent) and the out.log copy stay right.

@@ -1,133 +1,92 @@
 // The two dispatchers and the three finishes.  A posted form without a
 // query command goes through the posted-form dispatcher (session-free
 // commands, row buttons, named buttons, then the form's "cmd"); every other
-// request through the query dispatcher on the query "cmd".
+// request through the query dispatcher on the query "cmd".  The route
+// tables below name handlers; the subsystems offer them (cgi/commands.h).
 #include "cgi/dispatch.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "cgi/commands.h"
 #include "cgi/config.h"
 #include "cgi/content.h"
 #include "cgi/diag.h"
 #include "cgi/form.h"
-#include "cgi/handlers.h"
 #include "cgi/lang.h"
 #include "cgi/maint.h"
 #include "cgi/request.h"
 #include "support/escape.h"
 #include "support/str.h"
-#include "user/lock.h"
-#include "user/profile.h"
-
-// The profile is linked only when the user subsystem is; until then the
-// profile fields of a posted form have nowhere to go.
-#pragma weak prof
 
 namespace {
 
-struct DispatchState {
-    bool error_finish_forced = false;
-};
-DispatchState& st() {
-    static DispatchState s;
-    return s;
-}
-
-int show_page(const char* name) {
-    tpl_show(name);
-    return 1;
-}
-
-int f_show() {
-    const std::string& page = form_find("page");
-    if (!page.empty()) tpl_show(page);
-    return 1;
-}
-
-int f_fld_manage() {
-    if (!form_find("newframe").empty() && g.xisframes) tpl_show("frame");
-    else tpl_show("folders");
-    return 1;
-}
-
-int cmd_check() {
-    int ok = user_checkauth();
-    gprintf(ok ? "+OK %s\n" : "-ERR %s\n", f_error_text().c_str());
-    return ok;
-}
-
-int key_read_save(int binary) {
-    form_put("pgpbinary", binary ? "1" : "0");
-    return binary ? r_keysave() : r_keyread();
-}
-
-#define R(name, handler, call) {name, handler, [] { return call; }, kRouteNormal}
-#define RK(name, handler, call, kind) {name, handler, [] { return call; }, kind}
+#define R(name, handler) {name, handler, kRouteNormal}
+#define RK(name, handler, kind) {name, handler, kind}
 
 const Route kQueryOpen[] = {
-    R("", "f_login(0)", f_login(0)),
-    R("show_tpl", "tpl_show_tpl", tpl_show_tpl(form_find("page"))),
-    R("flogin", "f_login(1)", f_login(1)),
-    RK("logout", "r_logout(0)", r_logout(0), kRouteLogout),
-    RK("lg", "r_logout(1)", r_logout(1), kRouteLogout),
-    RK("login", "r_login(0)", r_login(0), kRouteLogin),
-    RK("auto_login", "r_login(1)", r_login(1), kRouteLogin),
-    R("manager", "f_manager(0)", f_manager(0)),
-    R("domanage", "r_manager", r_manager()),
-    R("showini", "f_showini", f_showini(g.program_path)),
-    R("check", "check", cmd_check()),
-    R("test", "f_test", f_test(g.program_path)),
+    R("", "f_login(0)"),
+    R("show_tpl", "tpl_show_tpl"),
+    R("flogin", "f_login(1)"),
+    RK("logout", "r_logout(0)", kRouteLogout),
+    RK("lg", "r_logout(1)", kRouteLogout),
+    RK("login", "r_login(0)", kRouteLogin),
+    RK("auto_login", "r_login(1)", kRouteLogin),
+    R("manager", "f_manager(0)"),
+    R("domanage", "r_manager"),
+    R("showini", "f_showini"),
+    R("check", "check"),
+    R("test", "f_test"),
 };
 
 const Route kQuerySession[] = {
-    R("list", "f_list", f_list()),
-    R("fld_delete", "r_fld_delete", r_fld_delete()),
-    R("addfrom", "r_addfrom", r_addfrom()),
-    R("send_auto_login", "r_send_auto_login", r_send_auto_login()),
-    R("addfroma", "r_addfroma", r_addfroma()),
-    R("show", "f_show", f_show()),
-    R("list_copy", "f_list_copy", f_list_copy()),
-    R("list_waste", "f_list_waste", f_list_waste()),
-    R("delitem", "r_delitem(0)", r_delitem(0)),
-    R("delitemn", "r_delitem(1)", r_delitem(1)),
-    R("item", "f_item", f_item()),
-    R("raw", "f_raw", f_raw()),
-    R("list_new", "f_list_new", f_list_new()),
-    R("checknew", "f_list_new", f_list_new()),
-    R("stub", "f_stub", f_stub()),
-    R("send", "f_send", f_send()),
-    R("dosend", "r_send", r_send()),
-    R("pick_edit", "f_pick", f_pick()),
-    R("keylist", "f_keylist", f_keylist()),
-    R("menubar", "tpl_show(menubar)", show_page("menubar")),
-    R("item_pgp", "f_item_pgp", f_item_pgp()),
-    R("spell_fix", "f_spell_fix", f_spell_fix()),
-    R("reply", "f_reply", f_reply()),
-    R("forward_edit", "f_forward_edit", f_forward_edit()),
-    R("replyall", "f_replyall", f_replyall()),
-    R("config", "f_config", f_config()),
-    R("rebuild_indexes", "r_rebuild_indexes", r_rebuild_indexes()),
-    R("saveconfig", "r_config", r_config()),
-    R("child_show", "f_child_show", f_child_show()),
-    R("child_save", "r_child(1)", r_child(1)),
-    R("child_release", "r_childx(1, 1)", r_childx(1, 1)),
-    R("child_load", "r_child(0)", r_child(0)),
-    R("child_accept", "r_child_ar(1)", r_child_ar(1)),
-    R("child_reject", "r_child_ar(0)", r_child_ar(0)),
-    R("delsel", "r_delsel(0)", r_delsel(0)),
-    R("reject", "r_reject", r_reject()),
-    R("jconf", "f_jconf(0)", f_jconf(0)),
-    R("dfltjconf", "f_jconf(1)", f_jconf(1)),
-    R("empty", "r_empty", r_empty()),
-    R("new", "f_send", f_send()),
-    R("help", "tpl_show(help)", show_page("help")),
-    R("jhelp", "tpl_show(jhelp)", show_page("jhelp")),
-    R("edit_abook", "f_edit_abook", f_edit_abook()),
-    R("fld_create", "r_fld_create", r_fld_create()),
-    R("fld_manage", "f_fld_manage", f_fld_manage()),
-    R("forward", "r_forward", r_forward()),
+    R("list", "f_list"),
+    R("fld_delete", "r_fld_delete"),
+    R("addfrom", "r_addfrom"),
+    R("send_auto_login", "r_send_auto_login"),
+    R("addfroma", "r_addfroma"),
+    R("show", "f_show"),
+    R("list_copy", "f_list_copy"),
+    R("list_waste", "f_list_waste"),
+    R("delitem", "r_delitem(0)"),
+    R("delitemn", "r_delitem(1)"),
+    R("item", "f_item"),
+    R("raw", "f_raw"),
+    R("list_new", "f_list_new"),
+    R("checknew", "f_list_new"),
+    R("stub", "f_stub"),
+    R("send", "f_send"),
+    R("dosend", "r_send"),
+    R("pick_edit", "f_pick"),
+    R("keylist", "f_keylist"),
+    R("menubar", "tpl_show(menubar)"),
+    R("item_pgp", "f_item_pgp"),
+    R("spell_fix", "f_spell_fix"),
+    R("reply", "f_reply"),
+    R("forward_edit", "f_forward_edit"),
+    R("replyall", "f_replyall"),
+    R("config", "f_config"),
+    R("rebuild_indexes", "r_rebuild_indexes"),
+    R("saveconfig", "r_config"),
+    R("child_show", "f_child_show"),
+    R("child_save", "r_child(1)"),
+    R("child_release", "r_childx(1, 1)"),
+    R("child_load", "r_child(0)"),
+    R("child_accept", "r_child_ar(1)"),
+    R("child_reject", "r_child_ar(0)"),
+    R("delsel", "r_delsel(0)"),
+    R("reject", "r_reject"),
+    R("jconf", "f_jconf(0)"),
+    R("dfltjconf", "f_jconf(1)"),
+    R("empty", "r_empty"),
+    R("new", "f_send"),
+    R("help", "tpl_show(help)"),
+    R("jhelp", "tpl_show(jhelp)"),
+    R("edit_abook", "f_edit_abook"),
+    R("fld_create", "r_fld_create"),
+    R("fld_manage", "f_fld_manage"),
+    R("forward", "r_forward"),
 };
 
 // Buttons: the first four rows are tested as plain fields, the rest with
@@ -138,109 +97,119 @@ struct Button {
     const char* log;   // debug line written before the handler, or nullptr
 };
 
-#define BF(name, handler, call) {R(name, handler, call), true, "fcmd=" name}
-#define BP(name, handler, call) {R(name, handler, call), false, nullptr}
+#define BF(name, handler) {R(name, handler), true, "fcmd=" name}
+#define BP(name, handler) {R(name, handler), false, nullptr}
 
 const Button kButtons[] = {
-    BF("new", "f_send", f_send()),
-    BF("new.x", "f_send", f_send()),
-    BF("forward", "r_forward", r_forward()),
-    {RK("logout", "r_logout(0)", r_logout(0), kRouteZeroIsError), false, "fcmd=logout"},
-    BF("show", "tpl_show(page)", show_page(form_find("page").c_str())),
-    BF("list", "f_list", f_list()),
-    BF("list_new", "f_list_new", f_list_new()),
-    BF("list_waste", "f_list_waste", f_list_waste()),
-    BF("list_copy", "f_list_copy", f_list_copy()),
-    BF("list_held", "f_list_held", f_list_held()),
-    BF("list_new.x", "f_list_new", f_list_new()),
-    BF("forward.x", "r_forward", r_forward()),
-    BF("list.x", "f_list", f_list()),
-    BP("set_pass0", "f_ch_pass(0)", f_ch_pass(0)),
-    BP("set_pass1", "f_ch_pass(1)", f_ch_pass(1)),
-    BP("set_pass2", "f_ch_pass(2)", f_ch_pass(2)),
-    BP("set_pass3", "f_ch_pass(3)", f_ch_pass(3)),
-    BP("pass0", "f_ch_pass(0)", f_ch_pass(0)),
-    BP("pass1", "f_ch_pass(1)", f_ch_pass(1)),
-    BP("pass2", "f_ch_pass(2)", f_ch_pass(2)),
-    BP("pass3", "f_ch_pass(3)", f_ch_pass(3)),
-    BP("spell_fix", "f_spell_fix", f_spell_fix()),
-    BP("spell_set", "r_spell_set", r_spell_set()),
-    BP("spell_add", "r_spell_add", r_spell_add()),
-    BP("spell_alt", "r_spell_alt", r_spell_alt()),
-    BP("spell_done", "r_spell_done", r_spell_done()),
-    BP("spell_save", "r_spell_save", r_spell_save()),
-    BP("spell_edit", "r_spell_edit", r_spell_edit()),
-    BP("addfrom", "r_addfrom", r_addfrom()),
-    BP("addfroma", "r_addfroma", r_addfroma()),
-    BP("help", "tpl_show(help)", show_page("help")),
-    BP("jhelp", "tpl_show(jhelp)", show_page("jhelp")),
-    BP("setview", "r_setview", r_setview()),
-    BP("movesel", "r_movesel", r_movesel()),
-    BP("moveto", "r_moveto(0)", r_moveto(0)),
-    BP("moveton", "r_moveto(1)", r_moveto(1)),
-    BP("copysel", "r_copysel", r_copysel()),
-    BP("delsel", "r_delsel(0)", r_delsel(0)),
-    BP("rejsel", "r_delsel(1)", r_delsel(1)),
-    BP("delitem", "r_delitem(0)", r_delitem(0)),
-    BP("delitemn", "r_delitem(1)", r_delitem(1)),
-    BP("empty", "r_empty", r_empty()),
-    BP("config", "f_config", f_config()),
-    BP("jconf", "f_jconf(0)", f_jconf(0)),
-    BP("saveconfig", "r_config", r_config()),
-    BP("child_show", "f_child_show", f_child_show()),
-    BP("child_release", "r_childx(1, 1)", r_childx(1, 1)),
-    BP("child_save", "r_child(1)", r_child(1)),
-    BP("child_load", "r_child(0)", r_child(0)),
-    BP("child_accept", "r_child_ar(1)", r_child_ar(1)),
-    BP("child_reject", "r_child_ar(0)", r_child_ar(0)),
-    BP("reject", "r_reject", r_reject()),
-    BP("do_ch_pass", "r_ch_pass", r_ch_pass()),
-    BP("savejconf", "r_jconf", r_jconf()),
-    BP("dfltjconf", "f_jconf(1)", f_jconf(1)),
-    BP("rebuild_indexes", "r_rebuild_indexes", r_rebuild_indexes()),
-    BP("keyadd", "r_keyadd", r_keyadd()),
-    BP("f_keymake", "f_keymake", f_keymake()),
-    BP("r_keymake", "r_keymake", r_keymake()),
-    BP("r_keyread", "r_keyread", key_read_save(0)),
-    BP("r_keysave", "r_keysave", key_read_save(1)),
-    BP("f_keylist", "f_keylist", f_keylist()),
-    BP("r_keylist", "r_keylist", r_keylist()),
-    BP("edit_abook", "f_edit_abook", f_edit_abook()),
-    BP("del_abook", "f_del_abook", f_del_abook()),
-    BP("switch", "f_switch", f_switch()),
-    BP("fswitch", "f_switch", f_switch()),
-    BP("spell_check", "r_spell_check", r_spell_check()),
-    BP("fld_manage", "f_fld_manage", f_fld_manage()),
-    BP("fld_create", "r_fld_create", r_fld_create()),
-    BP("fld_delete", "r_fld_delete", r_fld_delete()),
+    BF("new", "f_send"),
+    BF("new.x", "f_send"),
+    BF("forward", "r_forward"),
+    {RK("logout", "r_logout(0)", kRouteZeroIsError), false, "fcmd=logout"},
+    BF("show", "tpl_show(page)"),
+    BF("list", "f_list"),
+    BF("list_new", "f_list_new"),
+    BF("list_waste", "f_list_waste"),
+    BF("list_copy", "f_list_copy"),
+    BF("list_held", "f_list_held"),
+    BF("list_new.x", "f_list_new"),
+    BF("forward.x", "r_forward"),
+    BF("list.x", "f_list"),
+    BP("set_pass0", "f_ch_pass(0)"),
+    BP("set_pass1", "f_ch_pass(1)"),
+    BP("set_pass2", "f_ch_pass(2)"),
+    BP("set_pass3", "f_ch_pass(3)"),
+    BP("pass0", "f_ch_pass(0)"),
+    BP("pass1", "f_ch_pass(1)"),
+    BP("pass2", "f_ch_pass(2)"),
+    BP("pass3", "f_ch_pass(3)"),
+    BP("spell_fix", "f_spell_fix"),
+    BP("spell_set", "r_spell_set"),
+    BP("spell_add", "r_spell_add"),
+    BP("spell_alt", "r_spell_alt"),
+    BP("spell_done", "r_spell_done"),
+    BP("spell_save", "r_spell_save"),
+    BP("spell_edit", "r_spell_edit"),
+    BP("addfrom", "r_addfrom"),
+    BP("addfroma", "r_addfroma"),
+    BP("help", "tpl_show(help)"),
+    BP("jhelp", "tpl_show(jhelp)"),
+    BP("setview", "r_setview"),
+    BP("movesel", "r_movesel"),
+    BP("moveto", "r_moveto(0)"),
+    BP("moveton", "r_moveto(1)"),
+    BP("copysel", "r_copysel"),
+    BP("delsel", "r_delsel(0)"),
+    BP("rejsel", "r_delsel(1)"),
+    BP("delitem", "r_delitem(0)"),
+    BP("delitemn", "r_delitem(1)"),
+    BP("empty", "r_empty"),
+    BP("config", "f_config"),
+    BP("jconf", "f_jconf(0)"),
+    BP("saveconfig", "r_config"),
+    BP("child_show", "f_child_show"),
+    BP("child_release", "r_childx(1, 1)"),
+    BP("child_save", "r_child(1)"),
+    BP("child_load", "r_child(0)"),
+    BP("child_accept", "r_child_ar(1)"),
+    BP("child_reject", "r_child_ar(0)"),
+    BP("reject", "r_reject"),
+    BP("do_ch_pass", "r_ch_pass"),
+    BP("savejconf", "r_jconf"),
+    BP("dfltjconf", "f_jconf(1)"),
+    BP("rebuild_indexes", "r_rebuild_indexes"),
+    BP("keyadd", "r_keyadd"),
+    BP("f_keymake", "f_keymake"),
+    BP("r_keymake", "r_keymake"),
+    BP("r_keyread", "key_read_save(0)"),
+    BP("r_keysave", "key_read_save(1)"),
+    BP("f_keylist", "f_keylist"),
+    BP("r_keylist", "r_keylist"),
+    BP("edit_abook", "f_edit_abook"),
+    BP("del_abook", "f_del_abook"),
+    BP("switch", "f_switch"),
+    BP("fswitch", "f_switch"),
+    BP("spell_check", "r_spell_check"),
+    BP("fld_manage", "f_fld_manage"),
+    BP("fld_create", "r_fld_create"),
+    BP("fld_delete", "r_fld_delete"),
 };
 // Any field whose name begins with "fld_rename" (the button carries the
 // folder number in its name).
-const Route kRenameButton = R("fld_rename", "r_fld_rename", r_fld_rename());
-const Route kPickButton = R("pick_edit", "f_pick", f_pick());
+const Route kRenameButton = R("fld_rename", "r_fld_rename");
+const Route kPickButton = R("pick_edit", "f_pick");
+
+// Posted "cmd" values that need no session, tested before anything else.
+const Route kPostOpen[] = {
+    R("manager", "f_manager(0)"),
+    R("domanager", "r_manager"),
+    RK("nflogin", "r_login(0)", kRouteLogin),
+    RK("login", "r_login(0)", kRouteLogin),
+    RK("auto_login", "r_login(1)", kRouteLogin),
+    RK("loginframe", "r_login(0)", kRouteLogin),
+};
 
 const Route kPostCommands[] = {
-    R("send_auto_login", "r_send_auto_login", r_send_auto_login()),
-    R("pick_edit", "f_pick", f_pick()),
-    R("addfrom", "r_addfrom", r_addfrom()),
-    R("addfroma", "r_addfroma", r_addfroma()),
-    R("edit_abook", "f_edit_abook", f_edit_abook()),
-    R("list", "f_list", f_list()),
-    R("list_held", "f_list_held", f_list_held()),
+    R("send_auto_login", "r_send_auto_login"),
+    R("pick_edit", "f_pick"),
+    R("addfrom", "r_addfrom"),
+    R("addfroma", "r_addfroma"),
+    R("edit_abook", "f_edit_abook"),
+    R("list", "f_list"),
+    R("list_held", "f_list_held"),
     // A refused send shows the compose page again and fails the request.
-    RK("send", "r_send", r_send(), kRouteZeroIsError),
-    RK("dosend", "r_send", r_send(), kRouteZeroIsError),
-    R("help", "tpl_show(help)", show_page("help")),
-    R("jhelp", "tpl_show(jhelp)", show_page("jhelp")),
-    R("empty_trash", "f_empty", f_empty()),
-    R("empty", "r_empty", r_empty()),
-    R("pick_set", "r_pick", r_pick()),
-    R("child_load", "r_child(0)", r_child(0)),
-    R("doforward", "r_doforward", r_doforward()),
-    R("checknew", "f_list_new", f_list_new()),
-    R("new", "f_send", f_send()),
-    R("delsel", "r_delsel(0)", r_delsel(0)),
-    RK("logout", "r_logout(0)", r_logout(0), kRouteZeroIsError),
+    RK("send", "r_send", kRouteZeroIsError),
+    RK("dosend", "r_send", kRouteZeroIsError),
+    R("help", "tpl_show(help)"),
+    R("jhelp", "tpl_show(jhelp)"),
+    R("empty_trash", "f_empty"),
+    R("empty", "r_empty"),
+    R("pick_set", "r_pick"),
+    R("child_load", "r_child(0)"),
+    R("doforward", "r_doforward"),
+    R("checknew", "f_list_new"),
+    R("new", "f_send"),
+    R("delsel", "r_delsel(0)"),
+    RK("logout", "r_logout(0)", kRouteZeroIsError),
 };
 
 #undef R
@@ -255,32 +224,14 @@ Finish route_result(const Route& r, int result) {
     case kRouteLogout:
         if (!result) return kFinishError;
         imsg("Finished cmd=%s\n\n", g.gcmd.c_str());
-        user_release_detached();
+        hook_run("user_release_detached", 1);
         return kFinishExit0;
     case kRouteNormal: break;
     }
     return kFinishNormal;
 }
 
-Finish run_route(const Route& r) { return route_result(r, r.run()); }
-
-// uvar1-uvar4 and uaddress of a posted form go straight into the profile.
-void post_profile_fields() {
-    if (!&prof) return;
-    for (int i = 1; i <= 4; ++i) {
-        const std::string* v = nform_findi("uvar", i);
-        if (!v) continue;
-        prof.xuvar[i - 1] = *v == "-" ? std::string() : *v;
-        g.ui_changed = 1;
-    }
-    const std::string& a = form_find("uaddress");
-    if (a == "-") {
-        prof.xuaddress.clear();
-    } else if (!a.empty()) {
-        prof.xuaddress = a;
-        g.ui_changed = 1;
-    }
-}
+Finish run_route(const Route& r) { return route_result(r, handler_run(r.handler)); }
 
 bool is_web_scheme(std::string_view url, std::string_view scheme) {
     return url.size() > scheme.size() && lc_equal(url.substr(0, scheme.size()), scheme);
@@ -355,7 +306,7 @@ Finish do_url() {
         f_error("%s", lang_get("The link is not a web address (http, https or ftp) and was not followed.\n"));
         return kFinishError;
     }
-    const bool own = !query_find("utoken").empty() && user_checkauth();
+    const bool own = !query_find("utoken").empty() && handler_run("user_checkauth");
     if (!own && !query_find("utoken").empty()) return kFinishNormal;   // the session check answered
     g.contdone = 1;
     std::string a = html_escape(url);
@@ -376,7 +327,7 @@ Finish query_dispatch(bool reread_cmd) {
     if (reread_cmd) g.gcmd = ncpy(query_find("cmd"), 511);
     if (g.gcmd.empty()) {
         std::string pi = mygetenv("PATH_INFO");
-        if ((contains(pi, ".gif") || contains(pi, ".jpg")) && do_gif()) return kFinishExit0;
+        if ((contains(pi, ".gif") || contains(pi, ".jpg")) && handler_run("do_gif")) return kFinishExit0;
     }
     imsg("Query cmd = %s", g.gcmd.c_str());
     if (g.gcmd == "url") return do_url();
@@ -389,8 +340,8 @@ Finish query_dispatch(bool reread_cmd) {
     if (!own) do_content();
     bool session = true;   // unknown commands also need a session
     const Route* r = query_route(g.gcmd, &session);
-    if (session && !user_checkauth()) return kFinishNormal;
-    if (!r) return route_result(kQueryOpen[0], kQueryOpen[0].run());
+    if (session && !handler_run("user_checkauth")) return kFinishNormal;
+    if (!r) r = &kQueryOpen[0];
     return run_route(*r);
 }
 
@@ -404,44 +355,30 @@ Finish post_dispatch() {
         if (!own) do_content();
     }
     imsg("Method is post, cmd=(%s) \n", g.gcmd.c_str());
-    if (g.gcmd == "manager") {
-        f_manager(0);
-        return kFinishNormal;
-    }
-    if (g.gcmd == "domanager") {
-        r_manager();
-        return kFinishNormal;
-    }
-    if (g.gcmd == "nflogin" || g.gcmd == "login") {
-        r_login(0);
-        return kFinishLogin;
-    }
-    if (g.gcmd == "auto_login") {
-        r_login(1);
-        return kFinishLogin;
-    }
-    if (g.gcmd == "loginframe") {
-        g.isframe = g.xisframes = 1;
-        r_login(0);
-        return kFinishLogin;
-    }
-    if (!user_checkauth()) return kFinishNormal;
-    post_profile_fields();
-    if (cmd_keysig() || cmd_keydel() || cmd_item_del()) return kFinishNormal;
+    for (const Route& r : kPostOpen)
+        if (g.gcmd == r.name) {
+            if (g.gcmd == "loginframe") g.isframe = g.xisframes = 1;
+            return run_route(r);
+        }
+    if (!handler_run("user_checkauth")) return kFinishNormal;
+    hook_run("post_profile_fields", 1);
+    // The key and message-delete checks answer 1 when they handled the form;
+    // an installation without them has nothing to handle.
+    if (hook_run("cmd_keysig", 0) || hook_run("cmd_keydel", 0) || hook_run("cmd_item_del", 0)) return kFinishNormal;
     const std::string& xcmd = form_find("xcmd");
     if (!xcmd.empty()) {
         imsg("Method post, xcmd=(%s) \n", xcmd.c_str());
-        if (xcmd == "fswitch") f_switch();
+        if (xcmd == "fswitch") handler_run("f_switch");
         return kFinishNormal;
     }
     if (const Route* b = post_button_route()) return run_route(*b);
     if (const Route* c = post_command_route(g.gcmd)) return run_route(*c);
     if (!form_find("checknew").empty()) {
         imsg("fcmd=checknew");
-        f_list_new();
+        handler_run("f_list_new");
     } else if (!form_find("stub").empty()) {
         imsg("fcmd=stub");
-        f_stub();
+        handler_run("f_stub");
     } else {
         f_error("%s", lang_get("W2: No action specified\n"));
     }
@@ -452,18 +389,18 @@ int finish_request(Finish how) {
     for (;;) {
         // A command that reached a handler this installation lacks has
         // not done what was asked: that is an error, never a success.
-        if (how != kFinishExit0 && slot_missing_ran()) how = kFinishError;
+        if (how != kFinishExit0 && command_missing_ran()) how = kFinishError;
         switch (how) {
         case kFinishExit0: return 0;
         case kFinishError:
             if (f_error_text().empty()) f_error("%s", lang_get("Error processing command"));
             if (f_error_do() == 1) {
-                slots_reset();
+                commands_reset();
                 how = query_dispatch(true);
                 continue;
             }
             lmsg("Finished with error cmd=%s", g.gcmd.c_str());
-            user_release_detached();
+            hook_run("user_release_detached", 1);
             return 1;
         case kFinishNormal:
         case kFinishLogin: {
@@ -471,13 +408,13 @@ int finish_request(Finish how) {
                 how = query_dispatch(true);
                 continue;
             }
-            user_write();
-            pop_close();
+            hook_run("user_write", 1);
+            hook_run("pop_close", 1);
             imsg("Finished cmd=%s\n\n", g.gcmd.c_str());
             if (how == kFinishLogin) {
                 std::fflush(nullptr);
-                user_release_detached();
-                auto_purge();
+                hook_run("user_release_detached", 1);
+                hook_run("auto_purge", 1);
                 return 0;
             }
             const std::string& pcmd = form_find("process");
@@ -489,11 +426,42 @@ int finish_request(Finish how) {
             }
             // The page is complete: hand it to the web server before the
             // lock release pauses.
-            user_release_detached();
+            hook_run("user_release_detached", 1);
             return 0;
         }
         }
     }
 }
 
-void dispatch_reset() { st() = DispatchState{}; }
+
+namespace {
+
+const char* kind_name(RouteKind k) {
+    switch (k) {
+    case kRouteNormal: return "normal";
+    case kRouteLogin: return "login";
+    case kRouteZeroIsError: return "zero-is-error";
+    case kRouteLogout: return "logout";
+    }
+    return "?";
+}
+
+void dump_row(std::string& out, const char* table, const char* test, const Route& r) {
+    const char* owner = handler_owner(r.handler);
+    out += sfmt("%-14s %-6s %-18s %-22s %-14s %s\n", table, test, *r.name ? r.name : "\"\"", r.handler,
+                kind_name(r.kind), *owner ? owner : "-");
+}
+
+}  // namespace
+
+std::string dispatch_tables_dump() {
+    std::string out;
+    for (const Route& r : kQueryOpen) dump_row(out, "query", "open", r);
+    for (const Route& r : kQuerySession) dump_row(out, "query", "auth", r);
+    for (const Route& r : kPostOpen) dump_row(out, "post", "open", r);
+    for (const Button& b : kButtons) dump_row(out, "button", b.field_only ? "field" : "press", b.route);
+    dump_row(out, "button", "prefix", kRenameButton);
+    dump_row(out, "button", "press", kPickButton);
+    for (const Route& r : kPostCommands) dump_row(out, "post", "auth", r);
+    return out;
+}

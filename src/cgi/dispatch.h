@@ -24,8 +24,7 @@ enum RouteKind {
 
 struct Route {
     const char* name;      // command, button or field name
-    const char* handler;   // the handler as written in the tables, e.g. "r_delitem(1)"
-    int (*run)();
+    const char* handler;   // the handler's name in the subsystem tables, e.g. "r_delitem(1)"
     RouteKind kind;
 };
 
@@ -52,4 +51,7 @@ int finish_request(Finish how);
 Finish do_url();
 bool url_is_web_address(std::string_view url);
 
-void dispatch_reset();
+// Every route table in dispatch order, one line per row, with the subsystem
+// that offers each handler ("-" when none does): what the golden file of the
+// tests pins.
+std::string dispatch_tables_dump();

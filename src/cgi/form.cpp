@@ -14,11 +14,11 @@
 #include <cstring>
 #include <deque>
 
+#include "cgi/commands.h"
 #include "cgi/config.h"
 #include "cgi/diag.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
-#include "page/var.h"
 #include "support/escape.h"
 #include "support/str.h"
 
@@ -73,7 +73,7 @@ void add_field(Store& store, int limit, std::string name, std::string value) {
     if (static_cast<int>(store.size()) >= limit) return;
     if (starts_with(name, "set_")) {
         name.erase(0, 4);
-        var_set_outside(name, value);
+        page_set_outside(name, value);
     }
     store.emplace_back(std::move(name), std::move(value));
 }
@@ -210,7 +210,7 @@ int query_get() {
     if (nf != std::string::npos) {
         std::string docmd = q.substr(0, nf);
         if (nf + 10 < q.size()) docmd += q.substr(nf + 10);
-        var_set("docmd", docmd);
+        page_set("docmd", docmd);
     }
     std::string_view all = std::string_view(q).substr(0, kQueryCopy);
     std::size_t pos = 0;
@@ -494,7 +494,7 @@ int clear_vars() {
         if (j == std::string::npos) j = v.size();
         std::string word = v.substr(i, j - i);
         if (!word.empty() && starts_with(word, prefix)) {
-            var_set(word, "");
+            page_set(word, "");
             ++n;
         }
         i = j + 1;
@@ -507,7 +507,7 @@ static int copy_prefixed(const Store& s) {
     int n = 0;
     for (const auto& e : s)
         if (starts_with(e.first, prefix)) {
-            var_set_outside(e.first, e.second);
+            page_set_outside(e.first, e.second);
             ++n;
         }
     return n;

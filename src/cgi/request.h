@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdio>
 #include <string>
+#include <vector>
 
 struct Request {
     std::string gcmd;           // command being dispatched (at most 511 characters)
@@ -29,6 +30,7 @@ struct Request {
     std::string path_script;
     std::string method;         // REQUEST_METHOD, lower case
     std::string program_path;   // argv[0]
+    std::vector<std::string> tool_args;   // the words after a command-line tool's option ("-spell")
     std::string config_path;    // the path given to ini_read (argv[0] or -ini)
     FILE* mystdin = stdin;      // request body: standard input, or dump.in on replay
     int ui_changed = 0;         // the profile changed and must be written at the finish

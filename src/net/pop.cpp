@@ -484,16 +484,16 @@ void complete_record(Record& rec, const std::vector<std::string>& lines, int n) 
 // Deletions wait in *kills until no TOP reply is outstanding.
 int decide(Record& rec, int n, bool* handed, std::vector<int>* kills) {
     PopState& s = pv().pub;
-    if (isparent(rec)) return fld_addxov(rec) >= 0;
-    if (!prof.reject_from.empty() && sender_match(prof.reject_from, rec)) {
+    if (pop_hooks().isparent(rec)) return fld_addxov(rec) >= 0;
+    if (!prof.reject_from.empty() && pop_hooks().sender_match(prof.reject_from, rec)) {
         kills->push_back(n);
         ++s.gnrej;
         ++prof.xrejected;
         return 0;
     }
-    if (!prof.accept_from.empty() && sender_match(prof.accept_from, rec)) return fld_addxov(rec) >= 0;
+    if (!prof.accept_from.empty() && pop_hooks().sender_match(prof.accept_from, rec)) return fld_addxov(rec) >= 0;
     if (!prof.xparent.empty()) {
-        *handed = send_to_parent(rec) >= 0;
+        *handed = pop_hooks().send_to_parent(rec) >= 0;
         return 0;
     }
     if (!prof.accept_from.empty()) {
@@ -574,7 +574,7 @@ void pop_read() {
         bool handed = false;
         if (decide(rec, n, &handed, &kills)) {
             ++added;
-            if (prof.xautoadd) pop_autoadd(rec);
+            if (prof.xautoadd) pop_hooks().autoadd(rec);
         }
         if (handed) handed_any = true;
     }
@@ -597,7 +597,7 @@ void pop_read() {
         return;
     }
     for (int k : kills)
-        if (kill_it(m.sk, k)) s.did_dele = true;
+        if (pop_hooks().kill_it(m.sk, k)) s.did_dele = true;
     auto t1 = std::chrono::steady_clock::now();
     s.scan_secs = std::chrono::duration<double>(t1 - t0).count();
     s.nxov = count;
@@ -840,7 +840,7 @@ int fetch_one(int pos, int n, int force) {
     flag_remove((*r)[H_FLAGS], "rbody,");
     flag_remove((*r)[H_FLAGS], "bad,");
     if (flag_has((*r)[H_FLAGS], "fwd_to_parent,")) {
-        if (do_parent_fwd(pos)) {
+        if (pop_hooks().do_parent_fwd(pos)) {
             tcp_printf(m.sk, "dele %d\r\n", n);
             if (!readok())
                 imsg("Error deleting from host (%s) ", m.reason.c_str());
@@ -850,7 +850,7 @@ int fetch_one(int pos, int n, int force) {
             return 1;
         }
     }
-    do_rules(pos);
+    pop_hooks().do_rules(pos);
     return 1;
 }
 

@@ -1,11 +1,10 @@
-// Weak stand-ins for the supervised-account and rule code (see
-// pop_hooks.h): an installation without them keeps every message.
 #include "net/pop_hooks.h"
 
 #include "net/sock.h"
 #include "support/str.h"
 
 namespace {
+
 // The bare address inside angle brackets, else the text trimmed, lower case.
 std::string bare(const std::string& text) {
     std::size_t lt = text.find('<');
@@ -15,13 +14,10 @@ std::string bare(const std::string& text) {
     std::size_t e = a.find_last_not_of(" \t");
     return b == std::string::npos ? std::string() : lower(a.substr(b, e - b + 1));
 }
-}  // namespace
 
-#define LK_WEAK __attribute__((weak))
+int no_parent(const Record&) { return 0; }
 
-LK_WEAK int isparent(const Record&) { return 0; }
-
-LK_WEAK int sender_match(const std::vector<std::string>& list, const Record& rec) {
+int sender_match(const std::vector<std::string>& list, const Record& rec) {
     std::string from = bare(rec[H_FROM]);
     if (from.empty()) return 0;
     for (const std::string& entry : list)
@@ -29,16 +25,27 @@ LK_WEAK int sender_match(const std::vector<std::string>& list, const Record& rec
     return 0;
 }
 
-LK_WEAK int kill_it(int sk, int n) {
+int kill_it(int sk, int n) {
     tcp_printf(sk, "dele %d\r\n", n);
     return readok();
 }
 
-LK_WEAK int send_to_parent(Record& rec) {
+int send_to_parent(Record& rec) {
     flag_add(rec[H_FLAGS], "fwd_to_parent,");
     return fld_addxov(rec);
 }
 
-LK_WEAK int do_parent_fwd(int) { return 0; }
-LK_WEAK int do_rules(int) { return 1; }
-LK_WEAK void pop_autoadd(const Record&) {}
+int no_parent_fwd(int) { return 0; }
+int no_rules(int) { return 1; }
+void no_autoadd(const Record&) {}
+
+constexpr PopHooks kDefaults{no_parent, sender_match, kill_it, send_to_parent, no_parent_fwd, no_rules, no_autoadd};
+
+}  // namespace
+
+PopHooks& pop_hooks() {
+    static PopHooks h = kDefaults;
+    return h;
+}
+
+void pop_hooks_reset() { pop_hooks() = kDefaults; }

@@ -14,7 +14,6 @@
 
 #include "cgi/config.h"
 #include "cgi/content.h"
-#include "cgi/handlers.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
 #include "net/tls.h"

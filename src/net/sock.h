@@ -35,6 +35,8 @@ long tcp_send(int s, const char* data, std::size_t len);
 
 bool isok(const std::string& line);
 int readok();
+// Starts the network layer for this request (once per process).
+int tcp_startup();
 int readln();
 int readln_sm();
 void readln_clear();

@@ -8,7 +8,6 @@
 #include "cgi/request.h"
 #include "support/escape.h"
 #include "support/str.h"
-#include "user/profile.h"
 
 namespace {
 
@@ -27,9 +26,10 @@ EncodeState& state() {
 }
 
 // The profile's view options, or what the message display asked for.
-bool eight_bit() { return state().eight_bit || prof.g_eight_bit; }
-bool v_font() { return state().v_font || prof.xv_font; }
-bool v_asis() { return state().v_asis || prof.xv_asis; }
+bool on(const int* flag) { return flag && *flag; }
+bool eight_bit() { return state().eight_bit || on(state().profile.eight_bit); }
+bool v_font() { return state().v_font || on(state().profile.v_font); }
+bool v_asis() { return state().v_asis || on(state().profile.v_asis); }
 
 // How a byte below 32 is treated in WML output.
 enum class Wctl { keep, hash, drop };
@@ -211,9 +211,17 @@ std::size_t piece_len(std::string_view in, std::size_t i) {
 }  // namespace
 
 EncodeState& encode_state() { return state(); }
-void encode_reset() { state() = EncodeState{}; }
+void encode_reset() {
+    EncodeProfile p = state().profile;   // wiring, not request state
+    state() = EncodeState{};
+    state().profile = p;
+}
 
-__attribute__((weak)) int get_read_wrap() {
+void encode_set_profile(const EncodeProfile& p) { state().profile = p; }
+
+bool encode_v_font() { return v_font(); }
+
+int get_read_wrap() {
     int w = std::atoi(wm_ini_get(K_read_wrap).c_str());
     return w == 0 ? 85 : w;
 }

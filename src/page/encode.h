@@ -7,18 +7,29 @@
 #include <string_view>
 
 #include "support/escape.h"   // html_escape, pct_encode, hexval, tencode, tdecode
+// Where the user's profile keeps its view options (u_eight_bit, v_font,
+// v_asis); the user subsystem points these at its profile.  Null: off.
+struct EncodeProfile {
+    const int* eight_bit = nullptr;
+    const int* v_font = nullptr;
+    const int* v_asis = nullptr;
+};
+void encode_set_profile(const EncodeProfile& p);
 
 // View options that change how text is encoded.  Each is on when the
-// profile has it on (v_font, v_asis, u_eight_bit) or when set here for the
-// request (the message page sets eight_bit for the message shown).
+// profile has it on or when set here for the request (the message page
+// sets eight_bit for the message shown).
 struct EncodeState {
     bool eight_bit = false;   // copy bytes of 128 and above as they are
     bool v_font = false;      // proportional font: breaks are "<br>"
     bool v_asis = false;      // show message text as it is
     std::string send_link;    // compose-link prefix for mail addresses
+    EncodeProfile profile;    // kept by encode_reset
 };
 EncodeState& encode_state();
 void encode_reset();
+// Proportional font: on in the profile or for this request.
+bool encode_v_font();
 
 // The display line width: the read_wrap setting, 85 when 0 or unset.
 int get_read_wrap();

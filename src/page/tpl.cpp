@@ -15,7 +15,6 @@
 #include "cgi/content.h"
 #include "cgi/diag.h"
 #include "cgi/form.h"
-#include "cgi/handlers.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
 #include "page/encode.h"
@@ -24,7 +23,6 @@
 #include "support/spawn.h"
 #include "support/stats.h"
 #include "support/str.h"
-#include "user/profile.h"
 
 namespace {
 
@@ -558,7 +556,7 @@ void tpl_do(std::string_view command) {
 
 std::string item_pre(int flag) {
     if (get_read_wrap() == 1) return "<p>";
-    if (!(encode_state().v_font || prof.xv_font) && flag == 0) {
+    if (!encode_v_font() && flag == 0) {
         const std::string& p = wm_ini_get(K_item_pre1);
         return p.empty() && !g.gwml ? std::string("<pre>") : p;
     }
@@ -567,7 +565,7 @@ std::string item_pre(int flag) {
 
 std::string item_post(int flag) {
     if (get_read_wrap() == 1) return "</p>";
-    if (!(encode_state().v_font || prof.xv_font) && flag == 0) {
+    if (!encode_v_font() && flag == 0) {
         const std::string& p = wm_ini_get(K_item_post1);
         return p.empty() && !g.gwml ? std::string("</pre>") : p;
     }

@@ -205,15 +205,6 @@ std::string rfc2231_param(std::string_view param, std::string_view value) {
     return out + ";\r\n\t" + p + "=\"" + words + "\"";
 }
 
-std::string nopath(std::string_view name) {
-    std::size_t p = name.find_last_of("/\\:");
-    if (p != std::string_view::npos) name.remove_prefix(p + 1);
-    std::string out;
-    for (char c : name)
-        if (static_cast<unsigned char>(c) >= 32 && c != 127) out += c;
-    return out;
-}
-
 void do_wrap(std::string& text, int width) {
     if (width <= 0) return;
     int count = 0;

@@ -32,10 +32,6 @@ std::string fold_header(std::string_view name, std::string_view value);
 // folding ("\r\n\t").
 std::string rfc2231_param(std::string_view param, std::string_view value);
 
-// The browser's file name without any folder: everything up to the last
-// "/", "\" or ":" dropped, control bytes removed.
-std::string nopath(std::string_view name);
-
 // Wraps in place at blanks after more than width characters on a line
 // (UTF-8 characters counted once); stops at the first escape byte.
 void do_wrap(std::string& text, int width);

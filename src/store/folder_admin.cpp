@@ -7,14 +7,16 @@
 #include "cgi/config.h"
 #include "cgi/diag.h"
 #include "cgi/form.h"
-#include "cgi/handlers.h"
+#include "cgi/commands.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
+#include "page/tpl.h"
 #include "store/folders.h"
 #include "store/index.h"
 #include "store/msgfile.h"
 #include "support/str.h"
 #include "support/wild.h"
+#include "user/login.h"
 #include "user/paths.h"
 #include "user/profile.h"
 
@@ -181,5 +183,5 @@ int r_rebuild_indexes() {
         tpl_show("frame");
         return 1;
     }
-    return f_list();
+    return handler_run("f_list");
 }

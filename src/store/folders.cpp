@@ -13,10 +13,10 @@
 #include "cgi/config.h"
 #include "cgi/diag.h"
 #include "cgi/form.h"
-#include "cgi/handlers.h"
+#include "cgi/commands.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
-#include "net/pop.h"
+#include "page/tpl.h"
 #include "page/var.h"
 #include "store/index.h"
 #include "store/msgfile.h"
@@ -26,6 +26,7 @@
 #include "user/lock.h"
 #include "user/login.h"
 #include "user/paths.h"
+#include "user/login.h"
 #include "user/profile.h"
 #include "user/session.h"
 
@@ -113,29 +114,6 @@ std::vector<int> selected_positions() {
     return pos;
 }
 
-// Deletes one message on the POP server when it is still there.  1 when it
-// is gone from the server (or never was there), 0 when it could not be
-// deleted: the caller then keeps its local record.
-int dele_on_server(int pos) {
-    Record* r = fld_getrec(pos);
-    if (!r || !starts_with((*r)[H_REMOTE], "1")) return 1;
-    int slot = popid((*r)[H_POPHOST], (*r)[H_POPUSER]);
-    if (slot < 0) {
-        imsg("No server setting for message %d: kept there\n", rec_id(*r));
-        return 1;
-    }
-    if (!pop_open(slot)) return 0;
-    if (get_uidl() > 0 || popst().uidl_ok) {
-        r = fld_getrec(pos);
-        if (find_uidl((*r)[H_UIDL]) < 0) {
-            imsg("Message %d no longer on the server\n", rec_id(*r));
-            return 1;
-        }
-    }
-    imsg("POP Delete %d\n", rec_id(*fld_getrec(pos)));
-    return r_delpop(pos);
-}
-
 // The bare address of an address text: inside the angle brackets, else
 // the first word with an "@".
 std::string bare_addr(const std::string& text) {
@@ -201,9 +179,9 @@ int show_after(int next_id, bool next) {
         std::string id = std::to_string(next_id);
         form_put("item", id);
         query_put("item", id);
-        return f_item();
+        return handler_run("f_item");
     }
-    return f_list();
+    return handler_run("f_list");
 }
 
 void log_unless_quiet(bool purging, const char* text) {
@@ -329,7 +307,7 @@ int fld_copy_positions(const std::vector<int>& pos, int dst, std::vector<char>& 
         Record* r = fld_getrec(p);
         if (!r || !flag_has((*r)[H_FLAGS], "rbody,")) continue;
         fetched = true;
-        bool got = pop_read_rbody(p) != 0;
+        bool got = folder_server().read_rbody(p) != 0;
         r = fld_getrec(fld_findid(ids[i]));
         // A fetch cut short keeps what came, marked "bad,": not the message.
         if (!got || !r || flag_has((*r)[H_FLAGS], "bad,") || flag_has((*r)[H_FLAGS], "rbody,")) {
@@ -374,7 +352,7 @@ int fld_delete_positions(const std::vector<int>& pos) {
     for (int p : pos) {
         Record* r = fld_getrec(p);
         if (!r || flag_has((*r)[H_FLAGS], "deleted,")) continue;
-        if (fld == 0 && !dele_on_server(p)) continue;
+        if (fld == 0 && !folder_server().dele(p)) continue;
         gone.push_back(p);
     }
     if (gone.empty()) return 0;
@@ -443,6 +421,20 @@ void store_recalc_diskuse() {
 
 // ---- Moves, copies and deletes ----
 
+namespace {
+// Without a mail server layer nothing is on a server: a message marked as
+// still there is kept, and no body can be fetched.
+int no_dele(int) { return 0; }
+int no_body(int) { return 0; }
+int no_close() { return 1; }
+constexpr FolderServer kNoServer{no_dele, no_body, no_close};
+}  // namespace
+
+FolderServer& folder_server() {
+    static FolderServer s = kNoServer;
+    return s;
+}
+
 int r_movesel() {
     if (!user_checkauth()) return 0;
     int src = 0, dst = 0;
@@ -461,9 +453,9 @@ int r_movesel() {
         imsg("move selection %d/%d %d to folder %d\n", static_cast<int>(i + 1), static_cast<int>(pos.size()),
              fld_get_id(pos[i]), dst);
     move_positions(pos, dst);
-    pop_close();
+    folder_server().close();
     ++g.ui_changed;
-    return f_list();
+    return handler_run("f_list");
 }
 
 int r_copysel() {
@@ -480,9 +472,9 @@ int r_copysel() {
         imsg("copy selection %d/%d %d\n", static_cast<int>(i + 1), static_cast<int>(pos.size()), fld_get_id(pos[i]));
     std::vector<char> ok;
     fld_copy_positions(pos, dst, ok);
-    pop_close();
+    folder_server().close();
     ++g.ui_changed;
-    return f_list();
+    return handler_run("f_list");
 }
 
 int r_moveto(int next) {
@@ -503,7 +495,7 @@ int r_moveto(int next) {
     }
     int next_id = pos > 0 ? fld_get_id(pos - 1) : 0;
     move_positions({pos}, dst);
-    pop_close();
+    folder_server().close();
     ++g.ui_changed;
     return show_after(next_id, next != 0);
 }
@@ -525,7 +517,7 @@ int r_delitem(int next) {
     imsg("del item %d\n", item);
     int next_id = pos > 0 ? fld_get_id(pos - 1) : 0;
     move_positions({pos}, dst);
-    pop_close();
+    folder_server().close();
     return show_after(next_id, next != 0);
 }
 
@@ -550,8 +542,8 @@ int r_delsel(int reject) {
         if (reject) reject_sender(*fld_getrec(pos[i]));
     }
     move_positions(pos, dst);
-    pop_close();
-    return f_list();
+    folder_server().close();
+    return handler_run("f_list");
 }
 
 int cmd_item_del() {
@@ -570,8 +562,8 @@ int cmd_item_del() {
     bool refused = false;
     int dst = delete_target(src, &refused);
     if (pos >= 0 && !refused) move_positions({pos}, dst);
-    pop_close();
-    f_list();
+    folder_server().close();
+    handler_run("f_list");
     return 1;
 }
 

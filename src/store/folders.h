@@ -2,7 +2,7 @@
 // the normal destination of a delete), emptying the trash and the cache of
 // mail still on the POP server, creating, renaming and deleting folders,
 // and rebuilding indexes.  Every operation keeps the disk-use figure in
-// step.  The command handlers are declared in cgi/handlers.h.
+// step.
 //
 // Order of a move, so that a process killed at any point leaves each
 // message in its source, its destination or both: the destination file is
@@ -15,6 +15,35 @@
 #include <vector>
 
 #include "store/index.h"
+
+// What the folder operations ask of the mail server layer, which points
+// these at its own functions when it is installed.
+struct FolderServer {
+    // Deletes the message at this position of folder 0 on its POP server
+    // when it is still there: 1 when it is gone from the server (or never
+    // was there), 0 when it could not be deleted (the record is kept).
+    int (*dele)(int pos);
+    // Fetches the body of a message cached as a stub; non-zero when got.
+    int (*read_rbody)(int pos);
+    int (*close)();   // ends the POP session, if one is open
+};
+FolderServer& folder_server();
+
+// The command handlers (non-zero for success).
+int r_movesel();
+int r_copysel();
+int r_moveto(int next);
+int r_delitem(int next);
+int r_delsel(int reject);
+int cmd_item_del();
+int r_empty();
+int f_empty();
+int empty_trash(int purging);
+int empty_remote_newmail(int all, int purging);
+int r_fld_create();
+int r_fld_delete();
+int r_fld_rename();
+int r_rebuild_indexes();
 
 // The special folders by their names (the site's, else the names new
 // profiles give them); -1 when the user has none.

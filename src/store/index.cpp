@@ -20,7 +20,6 @@
 #include "support/str.h"
 #include "user/paths.h"
 #include "user/profile.h"
-#include "view/date.h"
 
 const char* const h_names[nhead] = {
     "_id",      "x-uidl",    "_flags",        "message-id:",         "subject:", "from:",
@@ -28,6 +27,13 @@ const char* const h_names[nhead] = {
     "_remote",  "_popuser",  "bytes:",        "content-type:",       "content-disposition", "sender:",
     "reply-to:", "nwflags:", "resent-from:",  "x-child-to",          "pop_port", "status:",
 };
+
+namespace {
+long (*&date_parser())(std::string_view) {
+    static long (*parse)(std::string_view) = nullptr;
+    return parse;
+}
+}  // namespace
 
 namespace {
 
@@ -231,7 +237,7 @@ std::vector<SortKey> make_keys(const Index& idx, bool& numeric) {
         const std::string& f = idx.recs[static_cast<std::size_t>(i)][static_cast<std::size_t>(s.idx_shdr)];
         SortKey& k = keys[static_cast<std::size_t>(i)];
         if (s.by_date)
-            k.num = f.empty() ? 0 : parsedate(f);
+            k.num = f.empty() || !date_parser() ? 0 : date_parser()(f);
         else if (numeric)
             k.num = field_num(f);
         else
@@ -684,5 +690,7 @@ void create_dir(std::string_view path_in) {
         mkdir(prefix.c_str(), 0700);
     }
 }
+
+void fld_set_date_parser(long (*parse)(std::string_view text)) { date_parser() = parse; }
 
 void index_reset() { st() = IndexState{}; }

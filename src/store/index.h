@@ -128,3 +128,6 @@ void fld_defer_appends(bool on);
 void fld_set_missing_wait(int ms);
 
 void index_reset();
+// How a "date:" header becomes seconds for sorting by date; the message
+// display installs its date parser here.  Without one every date sorts as 0.
+void fld_set_date_parser(long (*parse)(std::string_view text));

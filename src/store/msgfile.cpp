@@ -10,13 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cgi/commands.h"
 #include "cgi/diag.h"
-#include "cgi/handlers.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
 #include "store/folders.h"
-#include "net/sock.h"
 #include "support/str.h"
+#include "user/login.h"
 #include "user/paths.h"
 #include "user/profile.h"
 
@@ -112,7 +112,7 @@ int msg_load(int fld, int n) {
     std::fclose(f);
     msgbuf().have = true;
     imsg("Read message %d bytes\n", static_cast<int>(msgbuf().text.size()));
-    readln_clear();
+    hook_run("readln_clear", 1);
     return 1;
 }
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "cgi/request.h"
 #include "support/escape.h"
+#include "support/sink.h"
 
 namespace {
 struct BufState {
@@ -44,8 +44,8 @@ void bf_add_encode(const char* text, std::size_t n) {
     out.reserve(n + n / 4);
     for (std::size_t i = 0; i < n && text[i]; ++i) {
         auto c = static_cast<unsigned char>(text[i]);
-        if (g.gwml && c == '\'') out += "&apos;";
-        else if (const char* e = html_entity(c, g.gwml ? kEscQuote : kEscHtml)) out += e;
+        if (sup_wml() && c == '\'') out += "&apos;";
+        else if (const char* e = html_entity(c, sup_wml() ? kEscQuote : kEscHtml)) out += e;
         else out += text[i];
     }
     // The escaped text is longer than n; reserve for what is really added.

@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cgi/lang.h"
 #include "support/str.h"
 
 struct SpawnHandle {
@@ -170,7 +169,7 @@ SpawnHandle* sp_do(std::string_view cmdline) {
     for (;;) {
         std::size_t blank = cmdline.find(' ', pos);
         if (args.size() == kMaxArgs) {
-            sp_emsg(nullptr, "%s", lang_get("E40: Too many tokens in this cmd"));
+            sp_emsg(nullptr, "%s", sup_tr("E40: Too many tokens in this cmd"));
             break;
         }
         if (blank == std::string_view::npos) {

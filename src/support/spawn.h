@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cgi/diag.h"
+#include "support/sink.h"
 
 // Receives one finished message text (ending in a line feed).
 using sp_msgfn = void (*)(const char* text);

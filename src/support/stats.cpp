@@ -5,9 +5,8 @@
 
 #include <cerrno>
 
-#include "cgi/config.h"
-#include "cgi/diag.h"
 #include "support/file.h"
+#include "support/sink.h"
 #include "support/str.h"
 
 namespace {
@@ -46,7 +45,7 @@ std::string mmmdd(std::time_t when) {
 std::string mmmdd() { return mmmdd(std::time(nullptr)); }
 
 std::string stats_login_file(std::time_t when) {
-    const std::string& dir = wm_ini_get(K_stats_path);
+    const std::string dir = sup_setting("stats_path");
     if (dir.empty()) return {};
     return sfmt("%s%cquorl%s.stats", dir.c_str(), '/', mmmdd(when).c_str());
 }
@@ -58,31 +57,31 @@ int log_stats(std::string_view user, std::string_view addr, long msgs, long disk
     std::string rec = sfmt("%ld %s %s %ld %ld %s\n", static_cast<long>(now), field(user).c_str(),
                            field(addr).c_str(), msgs, diskuse, field(extra).c_str());
     if (!append_record(path, rec)) {
-        filemsg("log_stats: Open failed for stats file %s", path.c_str());
+        sup_log(kSupFileError, "log_stats: Open failed for stats file %s", path.c_str());
         return 0;
     }
     return 1;
 }
 
 std::string stats_tpl_file(std::string_view tpl_name) {
-    const std::string& dir = wm_ini_get(K_stats_path);
+    const std::string dir = sup_setting("stats_path");
     std::string name(tpl_name);
-    if (dir.empty()) return file_work(sfmt("stat_%s_tpl.s", name.c_str()));
+    if (dir.empty()) return sup_work_path(sfmt("stat_%s_tpl.s", name.c_str()));
     return sfmt("%s/%s_tpl.s", dir.c_str(), name.c_str());
 }
 
 int stats_tpl_count(std::string_view tpl_name) {
-    if (!ini_true(K_stats)) return 1;
+    if (!sup_true("stats")) return 1;
     // The renderer has vetted the name already; a counter must still never
     // be written outside the statistics directory.
     if (tpl_name.empty() || contains(tpl_name, "..") || tpl_name.front() == '/' ||
         tpl_name.find('\0') != std::string_view::npos) {
-        imsg("Can't log stat access to %.200s", std::string(tpl_name).c_str());
+        sup_log(kSupInfo, "Can't log stat access to %.200s", std::string(tpl_name).c_str());
         return 0;
     }
     std::string path = stats_tpl_file(tpl_name);
     if (!append_record(path, "+")) {
-        imsg("Can't log stat access to %s", path.c_str());
+        sup_log(kSupInfo, "Can't log stat access to %s", path.c_str());
         return 0;
     }
     return 1;

@@ -54,7 +54,7 @@ bool lc_equal(std::string_view a, std::string_view b) {
 
 #include <cstring>
 
-#include "cgi/config.h"
+#include "support/sink.h"
 
 namespace {
 unsigned char fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; }
@@ -192,7 +192,7 @@ std::string& makenice(std::string& s) {
 }
 
 std::string& makenice3(std::string& s) {
-    const bool dot = ini_true(K_allow_dot), dash = ini_true(K_allow_dash), slash = ini_true(K_allow_slash);
+    const bool dot = sup_true("allow."), dash = sup_true("allow-"), slash = sup_true("allow/");
     for (char& c : s) {
         unsigned char u = static_cast<unsigned char>(c);
         if (is_alnum(u) || c == '@' || c == '%') continue;
@@ -212,10 +212,14 @@ bool whitespace(std::string_view s) {
 
 bool null_or_empty(const char* s) { return !s || !*s; }
 
-// Weak: the MIME code carries an identical definition of its own.
-__attribute__((weak)) std::string nopath(std::string_view name) {
+// The control characters go too: the name ends up in headers and pages.
+std::string nopath(std::string_view name) {
     std::size_t p = name.find_last_of("/\\:");
-    return std::string(p == std::string_view::npos ? name : name.substr(p + 1));
+    if (p != std::string_view::npos) name.remove_prefix(p + 1);
+    std::string out;
+    for (char c : name)
+        if (static_cast<unsigned char>(c) >= 32 && c != 127) out += c;
+    return out;
 }
 
 const char* nopath(const char* name) {

@@ -104,6 +104,7 @@ bool whitespace(const char* s);
 bool whitespace(std::string_view s);
 bool null_or_empty(const char* s);
 inline bool null_or_empty(std::string_view s) { return s.empty(); }
-// The part after the last "/", backslash or ":".
+// The part after the last "/", backslash or ":"; the string form also drops
+// control bytes (the name goes into headers and pages).
 std::string nopath(std::string_view name);
 const char* nopath(const char* name);

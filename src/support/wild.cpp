@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cgi/diag.h"
+#include "support/sink.h"
 
 namespace {
 // Matches the text from t against the pattern from p.  Returns 1, 0, or -1
@@ -118,7 +118,7 @@ int wild_find2(std::string_view dir, std::string_view pattern, std::vector<std::
     std::sort(found.begin(), found.end());
     if (max < 0) max = 0;
     if (found.size() > static_cast<std::size_t>(max)) {
-        emsg("maxwild exceeded %d>%d", static_cast<int>(found.size()), max);
+        sup_log(kSupError, "maxwild exceeded %d>%d", static_cast<int>(found.size()), max);
         found.resize(static_cast<std::size_t>(max));
     }
     for (std::string& n : found) names.push_back(std::move(n));

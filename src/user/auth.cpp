@@ -15,11 +15,10 @@
 #include "cgi/config.h"
 #include "cgi/content.h"
 #include "cgi/diag.h"
+#include "cgi/commands.h"
 #include "cgi/form.h"
-#include "cgi/handlers.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
-#include "net/pop.h"
 #include "page/encode.h"
 #include "page/var.h"
 #include "support/str.h"
@@ -32,8 +31,6 @@
 
 // Folder operations the session end uses.  Until the folder subsystem
 // provides them there is no cached mail to empty.
-#define LK_WEAK __attribute__((weak))
-LK_WEAK int empty_remote_newmail(int, int) { return 0; }
 
 namespace {
 
@@ -361,7 +358,7 @@ int user_checkauth2(int setlogin) {
             // Only the session's own token ends it: a guessed one must not
             // be able to change the profile.
             if (genuine) {
-                empty_remote_newmail(0, 0);
+                hook_run("empty_remote_newmail(0, 0)", 0);
                 prof.xlast_login = 0;
                 g.ui_changed = 1;
             }
@@ -396,8 +393,8 @@ int user_checkauth2(int setlogin) {
         prof.xpop_user[0] = user_only(prof.xuser);
     }
     stored = prof.xpass;
-    if (!pop_open(0)) {
-        if (!before.empty() && !popst().refused && ct_equal(before, prof.xpass)) {
+    if (!handler_run("pop_open(0)")) {
+        if (!before.empty() && !hook_run("pop_refused", 0) && ct_equal(before, prof.xpass)) {
             lmsg("POP server for %s not reachable: login with the stored password", log_safe(prof.xuser).c_str());
             f_error_clear();
         } else {

@@ -23,13 +23,12 @@
 #include "cgi/diag.h"
 #include "cgi/dispatch.h"
 #include "cgi/form.h"
-#include "cgi/handlers.h"
+#include "cgi/commands.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
-#include "net/pop.h"
 #include "page/encode.h"
+#include "page/tpl.h"
 #include "page/var.h"
-#include "store/msgfile.h"
 #include "support/file.h"
 #include "support/stats.h"
 #include "support/str.h"
@@ -39,8 +38,6 @@
 #include "user/profile.h"
 #include "user/session.h"
 
-#define LK_WEAK __attribute__((weak))
-LK_WEAK int empty_trash(int) { return 0; }
 
 namespace {
 
@@ -149,7 +146,7 @@ void session_start() {
     if (const std::string* wbl = nform_find("wbl"); wbl && !wbl->empty()) prof.xbody_limit = std::atoi(wbl->c_str());
     if (prof.xlog_time && now - prof.xlog_time > 7200 && ini_true(K_empty_trash_on_exit)) {
         imsg("Emptying trash as last action was %d hours ago\n", static_cast<int>((now - prof.xlog_time) / 3600));
-        empty_trash(0);
+        hook_run("empty_trash(0)", 0);
     }
     prof.xfetch_last = 0;
     const std::string& ts = form_find("tpl_set");
@@ -173,18 +170,18 @@ void session_start() {
 void first_page() {
     const std::string& page = form_find("page");
     if (page.empty()) {
-        if (!form_find("saveconfig").empty()) r_config();
+        if (!form_find("saveconfig").empty()) handler_run("r_config");
         else if (g.xisframes) tpl_show("frame");
-        else f_list();
+        else handler_run("f_list");
         return;
     }
     form_put("utoken", g.utoken);
     if (!g.xisframes) {
-        if (page == "config") f_config();
-        else if (page == "jconf") f_jconf(0);
-        else if (page == "list") f_list();
-        else if (page == "pick") f_pick();
-        else if (page == "send") f_send();
+        if (page == "config") handler_run("f_config");
+        else if (page == "jconf") handler_run("f_jconf(0)");
+        else if (page == "list") handler_run("f_list");
+        else if (page == "pick") handler_run("f_pick");
+        else if (page == "send") handler_run("f_send");
         else tpl_show(page);
         return;
     }
@@ -243,7 +240,7 @@ int cookie_login() {
         user_write();
         return 0;
     }
-    if (prof.xpop_pass[0].empty() || !pop_open(0)) {
+    if (prof.xpop_pass[0].empty() || !handler_run("pop_open(0)")) {
         f_error_clear();
         var_set("pre_error", lang_get("Cookie based login failed. Please enter username and password"));
         return 0;
@@ -467,7 +464,7 @@ int r_login(int auto_login) {
         return 1;
     }
     // 13.
-    clear_unseen();
+    handler_run("clear_unseen");
     log_stats(p.xuser, g.remote_addr, p.xmsgs, p.xdiskuse);
     if (const std::string* ps = nform_find("page_size"); ps && !ps->empty()) {
         p.xpage_size = *ps == "-" ? 0 : std::atoi(ps->c_str());
@@ -537,8 +534,8 @@ int r_logout(int redirect) {
     mark_logged_out();
     // A new secret: the tokens of the ended session never match again.
     if (std::uint64_t s = login_random64()) prof.xtcode = s;
-    empty_remote_newmail(0, 0);
-    if (ini_true(K_empty_trash_on_exit)) empty_trash(0);
+    hook_run("empty_remote_newmail(0, 0)", 0);
+    if (ini_true(K_empty_trash_on_exit)) hook_run("empty_trash(0)", 0);
     user_write();
     g.utoken.clear();
     const std::string& url = form_find("url");

@@ -1,7 +1,6 @@
 // Logging in, checking the session of every later request, logging out,
 // the remembered-login cookie and the hand-over of a login to another
-// installation.  The handlers themselves (r_login, f_login, r_logout,
-// user_checkauth, r_send_auto_login) are declared in cgi/handlers.h.
+// installation.
 #pragma once
 #include <cstdint>
 #include <ctime>
@@ -68,7 +67,10 @@ std::string testweb_password(std::string_view user);
 void login_reset();
 void auth_reset();
 
-// Folder operations the session end uses (the folder subsystem defines
-// them; until then a weak stand-in empties nothing).
-int empty_remote_newmail(int all, int purging);
-int empty_trash(int purging);
+// The command handlers (non-zero for success).  r_login(auto_login),
+// f_login(again), r_logout(lg): the argument picks the variant.
+int r_login(int auto_login);
+int f_login(int again);
+int r_logout(int lg);
+int r_send_auto_login();
+int user_checkauth();

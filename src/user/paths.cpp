@@ -136,21 +136,7 @@ std::string join(std::string_view dir, std::string_view name) {
     return ncpy(fix_slash(r), kPathMax);
 }
 
-// Same rule as the support library's makenice3, used until that is linked in.
-std::string& nice_fallback(std::string& s) {
-    const bool dash = ini_true(K_allow_dash), slash = ini_true(K_allow_slash), dot = ini_true(K_allow_dot);
-    for (char& c : s) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (is_alnum(u) || c == '@' || c == '%') continue;
-        if ((c == '-' && dash) || (c == '/' && slash) || (c == '.' && dot)) continue;
-        c = '_';
-    }
-    return s;
-}
-
 }  // namespace
-
-extern std::string& makenice3(std::string& s) __attribute__((weak));
 
 int hash_method() {
     if (!st().hash_method) {
@@ -239,8 +225,7 @@ std::string user_dir_of(std::string_view user) {
         rel = nhash(rencode(name, 512));
     } else {
         std::string safe = name;
-        if (makenice3) makenice3(safe);
-        else nice_fallback(safe);
+        makenice3(safe);
         const std::size_t hn = static_cast<std::size_t>(hash_num());
         if (safe.size() < hn) rel = "u_" + safe;
         else rel = "u_" + safe.substr(0, hn) + "/" + ncpy(safe, 508 - hn);

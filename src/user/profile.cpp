@@ -15,6 +15,7 @@
 
 #include "cgi/config.h"
 #include "cgi/diag.h"
+#include "cgi/form.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
 #include "page/var.h"
@@ -26,8 +27,6 @@
 #include "user/paths.h"
 #include "user/session.h"
 
-// Template-variable enumeration of the page store, when it offers one.
-extern bool var_get_pair(int i, std::string& name, std::string& value) __attribute__((weak));
 
 Profile prof;
 
@@ -431,7 +430,7 @@ void write_uvar(Profile& p, LineOut& o) {
 void write_user_vars(Profile&, LineOut& o) {
     const std::string& pre = user_prefix();
     std::vector<std::string> names = rs().uvars;
-    if (var_get_pair) {
+    {
         std::string n, v;
         for (int i = 0; var_get_pair(i, n, v); ++i)
             if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
@@ -885,4 +884,21 @@ int user_write() {
 void profile_reset() {
     prof = Profile{};
     rs() = ReadState{};
+}
+
+int post_profile_fields() {
+    for (int i = 1; i <= 4; ++i) {
+        const std::string* v = nform_findi("uvar", i);
+        if (!v) continue;
+        prof.xuvar[i - 1] = *v == "-" ? std::string() : *v;
+        g.ui_changed = 1;
+    }
+    const std::string& a = form_find("uaddress");
+    if (a == "-") {
+        prof.xuaddress.clear();
+    } else if (!a.empty()) {
+        prof.xuaddress = a;
+        g.ui_changed = 1;
+    }
+    return 1;
 }

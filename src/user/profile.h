@@ -103,3 +103,5 @@ std::string profile_text(int* count = nullptr);
 
 // Forgets the loaded profile (the values and the load flags).
 void profile_reset();
+// uvar1-uvar4 and uaddress of a posted form go straight into the profile.
+int post_profile_fields();

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "view/links.h"
 #include "view/mime.h"
 
 struct BodyOptions {

@@ -1,7 +1,7 @@
 // The message page: one stored message with its neighbours, marked read,
 // its body fetched from the server first when only a stub is cached; the
 // single-part downloads, the raw message, the view settings and the
-// template images.  The command handlers are declared in cgi/handlers.h.
+// template images.
 #pragma once
 #include <string>
 #include <string_view>
@@ -16,6 +16,17 @@ struct ItemState {
 };
 ItemState& item_state();
 void item_reset();
+
+// The message commands (non-zero for success); do_gif answers a request
+// for an image part by its path.
+int f_item();
+int f_raw();
+int r_setview();
+int do_gif();
+
+// The body of the message being shown, quoted for a reply when quote is 1,
+// its lines ended with eol (page/hooks.h).
+void tpl_show_item(int quote, const char* eol);
 
 // Page variables of the message in item_state() (record at pos of the
 // current index, or -1 when unknown).

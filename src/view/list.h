@@ -1,7 +1,7 @@
 // The message list: the list commands, the mail check before listing, the
 // page figures, one row per message from the row block of the template,
 // the folder page with its statistics, and the text-shortening helpers the
-// rows use.  The handlers themselves are declared in cgi/handlers.h.
+// rows use.
 #pragma once
 #include <string>
 #include <string_view>
@@ -17,6 +17,22 @@ struct ListState {
 };
 ListState& list_state();
 void list_reset();
+
+// The list commands (non-zero for success) and the list shown after a
+// frame set's first request.
+int f_list();
+int f_list_new();
+int f_list_waste();
+int f_list_copy();
+int f_list_held();
+int f_stub();
+int f_switch();
+int do_list();
+
+// The rows of the message list and of the folder list: the block between a
+// template's begin and end markers, once per row (page/hooks.h).
+void tpl_show_list(const std::string& block);
+void tpl_show_flist(const std::string& block);
 
 // Figures and template of the folder; the index is loaded unless the
 // caller has just loaded folder 0.

@@ -1,6 +1,5 @@
 // MIME structure of a stored message: the boundary list, the part reader
-// and numbering, named parts with their download links and the lookup of a
-// part by Content-ID.  A message is given as the bytes of the whole stored
+// and numbering, named parts and the lookup of a part by Content-ID.  A message is given as the bytes of the whole stored
 // file (header lines, an empty line, the body; LF or CR LF line ends).
 //
 // Part numbers are those of the download links: the message's own body is
@@ -83,27 +82,12 @@ bool part_line(std::string_view& line);      // next line; false at the end
 // Next listed part after p (named parts and attached messages): its number,
 // with its display name in name; -1 when there is none.
 int part_next(std::string& name, int p);
-// The attachment links of the current message (HTML or WML), and
-// part_names(): the safe names, each followed by a blank.
-std::string part_list();
-const std::string& part_names();
 // Part number of the part with that Content-ID (angle brackets allowed),
 // or -1.
 int part_find(std::string_view id);
 // The parsed structure of the current message.
 const MimeTree& part_tree();
 
-// The link values part_list and the body renderer put into URLs; set by
-// the message page from the request.
-struct PartLinkInfo {
-    std::string script;      // script path
-    std::string item;        // message number
-    int fld = 0;
-    std::string utoken;      // session token (not yet URL-encoded)
-    bool wml = false;
-};
-void part_set_link_info(const PartLinkInfo& info);
-const PartLinkInfo& part_link_info();
 
 // ---- names -----------------------------------------------------------------
 // "<id>" -> "id" (blanks around it dropped).
@@ -113,8 +97,5 @@ std::string id_unbracket(std::string_view text);
 std::string nice_fname(std::string_view name);
 // Display name of a part: its file name, "message N" for attached messages.
 std::string part_display_name(const MimeTree& tree, int index);
-// The download link of part n: "<script>/<safe>?cmd=item&item=..&utoken=..&part=n&fld=.."
-// with "&" written as "&amp;" (HTML attribute form).
-std::string part_url(int part, std::string_view safe_name, bool with_name_element);
 
 void mime_reset();

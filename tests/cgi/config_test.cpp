@@ -2,7 +2,7 @@
 // keys, virtual hosts and defaults.
 #include <gtest/gtest.h>
 
-#include "cgi/cgi_fixture.h"
+#include "test_env.h"
 
 namespace {
 

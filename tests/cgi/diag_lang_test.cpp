@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "cgi/cgi_fixture.h"
+#include "test_env.h"
 
 namespace {
 

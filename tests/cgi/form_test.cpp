@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "cgi/cgi_fixture.h"
+#include "test_env.h"
 
 namespace {
 

@@ -8,20 +8,15 @@
 #include "cgi/request.h"
 #include "page/var.h"
 #include "view/date.h"
+#include "subsystems.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool once = [] {
-        request_reset();
-        diag_reset();
-        g.log_file = "/dev/null";
-        return true;
-    }();
-    (void)once;
+    subsystems_reset();
+    g.log_file = "/dev/null";
     std::string text(reinterpret_cast<const char*>(data), size);
     // The first byte picks the display order, as the `date_format` setting does.
     static const char* const formats[] = {"", "dmy", "ymd", "mdy"};
     ini_set(K_date_format, formats[size ? data[0] % 4 : 0]);
-    var_reset();
     long t = parsedate(text);
     (void)t;
     int h = 0, m = 0, s = 0;

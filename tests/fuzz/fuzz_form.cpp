@@ -12,14 +12,11 @@
 #include "cgi/form.h"
 #include "cgi/request.h"
 #include "page/var.h"
+#include "subsystems.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    form_reset();
-    request_reset();
-    diag_reset();
-    var_reset();
-    ini_reset();
+    subsystems_reset();
     g.log_file = "/dev/null";
     ini_set(K_user_prefix, "u_");
     long len = static_cast<long>(size - 1);

@@ -10,11 +10,10 @@
 #include "cgi/request.h"
 #include "store/index.h"
 #include "store/msgfile.h"
+#include "subsystems.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    request_reset();
-    diag_reset();
-    msgfile_reset();
+    subsystems_reset();
     g.log_file = "/dev/null";
     std::string_view text(reinterpret_cast<const char*>(data), size);
     msg_add(text);

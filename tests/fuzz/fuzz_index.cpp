@@ -14,18 +14,14 @@
 #include "store/index.h"
 #include "user/paths.h"
 #include "user/profile.h"
+#include "subsystems.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::string dir = [] {
         char tmpl[] = "/tmp/lkfuzz_idxXXXXXX";
         return std::string(mkdtemp(tmpl));
     }();
-    request_reset();
-    ini_reset();
-    diag_reset();
-    profile_reset();
-    paths_reset();
-    index_reset();
+    subsystems_reset();
     fld_set_missing_wait(0);
     g.log_file = "/dev/null";
     ini_set(K_workarea, dir);

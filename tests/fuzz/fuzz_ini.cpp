@@ -8,6 +8,7 @@
 #include "cgi/config.h"
 #include "cgi/diag.h"
 #include "cgi/request.h"
+#include "subsystems.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::string dir = [] {
@@ -19,9 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!f) return 0;
     std::fwrite(data, 1, size, f);
     std::fclose(f);
-    request_reset();
-    ini_reset();
-    diag_reset();
+    subsystems_reset();
     g.log_file = "/dev/null";
     g.rootname = "fuzz";
     std::string vhost = "example.test";

@@ -8,21 +8,16 @@
 #include "cgi/diag.h"
 #include "cgi/request.h"
 #include "view/body.h"
+#include "view/links.h"
 #include "view/mime.h"
 #include "view/mimecodec.h"
 #include "view/part.h"
+#include "subsystems.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool init = [] {
-        request_reset();
-        ini_reset();
-        diag_reset();
-        g.log_file = "/dev/null";
-        return true;
-    }();
-    (void)init;
+    subsystems_reset();
+    g.log_file = "/dev/null";
     std::string_view in(reinterpret_cast<const char*>(data), size);
-    mime_reset();
 
     MimeTree t;
     mime_parse(in, t);

@@ -16,6 +16,7 @@
 #include "cgi/form.h"
 #include "cgi/request.h"
 #include "page/var.h"
+#include "subsystems.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::string dir = [] {
@@ -23,11 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return std::string(mkdtemp(tmpl));
     }();
     if (size < 1) return 0;
-    form_reset();
-    request_reset();
-    diag_reset();
-    var_reset();
-    ini_reset();
+    subsystems_reset();
     g.log_file = "/dev/null";
     ini_set(K_workarea, dir);
     uint8_t mode = data[0];
@@ -51,6 +48,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::string n, v;
     for (int i = 0; form_get_pair(i, n, v); ++i) (void)form_find(n);
-    form_reset();
+    subsystems_reset();
     return 0;
 }

@@ -15,20 +15,15 @@
 #include "user/lock.h"
 #include "user/paths.h"
 #include "user/profile.h"
+#include "subsystems.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::string dir = [] {
         char tmpl[] = "/tmp/lkfuzz_profXXXXXX";
         return std::string(mkdtemp(tmpl));
     }();
-    request_reset();
-    ini_reset();
-    diag_reset();
+    subsystems_reset();
     diag_end_pre_ini();
-    var_reset();
-    paths_reset();
-    lock_reset();
-    profile_reset();
     lang_english();
     g.log_file = "/dev/null";
     ini_set(K_workarea, dir);

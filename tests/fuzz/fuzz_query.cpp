@@ -8,13 +8,10 @@
 #include "cgi/form.h"
 #include "cgi/request.h"
 #include "page/var.h"
+#include "subsystems.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    form_reset();
-    request_reset();
-    diag_reset();
-    var_reset();
-    ini_reset();
+    subsystems_reset();
     g.log_file = "/dev/null";
     unsetenv("QUERY_STRING");
     g.cl_query.assign(reinterpret_cast<const char*>(data), size);

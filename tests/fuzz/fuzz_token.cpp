@@ -13,6 +13,7 @@
 #include "user/paths.h"
 #include "user/profile.h"
 #include "user/session.h"
+#include "subsystems.h"
 
 namespace {
 
@@ -33,14 +34,8 @@ bool climbs_out(const std::string& path) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string in(reinterpret_cast<const char*>(data), size);
-    request_reset();
-    ini_reset();
-    diag_reset();
+    subsystems_reset();
     diag_end_pre_ini();
-    var_reset();
-    form_reset();
-    paths_reset();
-    profile_reset();
     g.log_file = "/dev/null";
     ini_set(K_workarea, "/w");
     const unsigned sel = size ? static_cast<unsigned char>(in[0]) : 0;

@@ -18,6 +18,7 @@
 #include "page/hooks.h"
 #include "page/tpl.h"
 #include "page/var.h"
+#include "subsystems.h"
 
 namespace {
 void rows(const std::string& block) {
@@ -44,13 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string& tpl = parts[0];
     for (size_t p; (p = tpl.find("do(")) != std::string::npos;) tpl[p + 1] = 'x';
 
-    request_reset();
-    ini_reset();
-    diag_reset();
-    form_reset();
-    var_reset();
-    encode_reset();
-    tpl_reset();
+    subsystems_reset();
     g.log_file = "/dev/null";
     g.contdone = 1;
     g.gwml = parts.size() > 2 && !parts[2].empty() && (parts[2][0] & 1);

@@ -2,7 +2,7 @@
 
 #include "fake/fake_server.h"
 #include "net/netobj.h"
-#include "store/store_env.h"
+#include "test_env.h"
 
 namespace {
 std::vector<std::string> g_trace;

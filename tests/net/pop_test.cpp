@@ -10,7 +10,7 @@
 #include <set>
 
 #include "fake/fake_server.h"
-#include "store/store_env.h"
+#include "test_env.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "store/store_env.h"
+#include "test_env.h"
 
 namespace {
 // The mail socket on one end of a socket pair; the test writes the

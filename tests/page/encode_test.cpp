@@ -1,4 +1,4 @@
-#include "page_fixture.h"
+#include "test_env.h"
 
 using EncodeTest = PageTest;
 

@@ -3,7 +3,7 @@
 // files (review the diff before committing them).
 #include <cstdlib>
 
-#include "page_fixture.h"
+#include "test_env.h"
 
 namespace fs = std::filesystem;
 

@@ -27,6 +27,7 @@
 #include "page/hooks.h"
 #include "page/tpl.h"
 #include "page/var.h"
+#include "subsystems.h"
 
 namespace fs = std::filesystem;
 
@@ -255,15 +256,7 @@ std::string xmllint(const std::string& doc) {
 class TemplatesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        request_reset();
-        ini_reset();
-        diag_reset();
-        content_reset();
-        form_reset();
-        var_reset();
-        encode_reset();
-        tpl_reset();
-        tpl_hooks_reset();
+        subsystems_reset();
         static bool hooked = false;
         if (!hooked) {
             tpl_init_add(apply_vars);

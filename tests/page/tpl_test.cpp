@@ -1,6 +1,6 @@
 #include <sys/stat.h>
 
-#include "page_fixture.h"
+#include "test_env.h"
 #include "support/spawn.h"
 #include "user/profile.h"
 

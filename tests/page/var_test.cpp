@@ -1,4 +1,4 @@
-#include "page_fixture.h"
+#include "test_env.h"
 #include "support/list.h"
 
 using VarTest = PageTest;

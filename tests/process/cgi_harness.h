@@ -43,6 +43,8 @@
 #include <string>
 #include <vector>
 
+#include "test_env.h"
+
 #ifndef LK_BINARY_DIR
 #error "LK_BINARY_DIR must name the build directory"
 #endif
@@ -83,20 +85,9 @@ private:
     }
 };
 
-inline std::string read_text(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return "";
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-inline void write_text(const std::string& path, const std::string& text) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    if (!f) throw std::runtime_error("cannot write " + path);
-    f << text;
-}
+// The file helpers of the shared test environment.
+using lk_test::slurp;
+using lk_test::spit;
 
 struct CgiHarness {
     std::string dir;        // private directory, the child's working directory
@@ -164,15 +155,15 @@ struct CgiHarness {
         }
         return text;
     }
-    void set_ini(const std::string& ini_text) { write_text(ini_path, expand(ini_text)); }
+    void set_ini(const std::string& ini_text) { spit(ini_path, expand(ini_text)); }
     void remove_ini() { std::filesystem::remove(ini_path); }
 
     // Files relative to dir (absolute paths are used as they are).
     std::string path(const std::string& rel) const { return rel.size() && rel[0] == '/' ? rel : dir + "/" + rel; }
-    void write_file(const std::string& rel, const std::string& text) const { write_text(path(rel), text); }
-    std::string read_file(const std::string& rel) const { return read_text(path(rel)); }
+    void write_file(const std::string& rel, const std::string& text) const { spit(path(rel), text); }
+    std::string read_file(const std::string& rel) const { return slurp(path(rel)); }
     bool exists(const std::string& rel) const { return std::filesystem::exists(path(rel)); }
-    std::string log() const { return read_text(log_path); }
+    std::string log() const { return slurp(log_path); }
     void clear_log() const { std::filesystem::remove(log_path); }
 
     // A GET request with the given query string.
@@ -229,7 +220,7 @@ struct CgiHarness {
         std::vector<std::string> argv{argv0};
         argv.insert(argv.end(), args.begin(), args.end());
         CgiResult r = exec(argv, envs, body);
-        r.log = read_text(log_path);
+        r.log = slurp(log_path);
         return r;
     }
     // Runs only with command-line arguments (and base_env).

@@ -80,7 +80,7 @@ TEST(LockSignals, NoLockOutlivesAProcessEndedBySigterm) {
         if (kill(pid, SIGTERM) == 0) ++signalled;
         reap(pid);
         ASSERT_FALSE(std::filesystem::exists(lock))
-            << "trial " << trial << ": " << lk_test::read_text(lock);
+            << "trial " << trial << ": " << lk_test::slurp(lock);
     }
     EXPECT_GT(signalled, 60);
 
@@ -94,7 +94,7 @@ TEST(LockSignals, NoLockOutlivesAProcessEndedBySigterm) {
         reap(pid);
         if (!std::filesystem::exists(lock)) continue;
         ++left;
-        std::string text = lk_test::read_text(lock);
+        std::string text = lk_test::slurp(lock);
         // Killed between making the file and writing it, it is empty.
         EXPECT_TRUE(text.empty() || text.rfind("PID=" + std::to_string(pid) + ",", 0) == 0) << text;
         auto again = h.post("cmd=login&user=ann&pass=" + url_enc(kPass) + "&nflogin=on");

@@ -330,3 +330,18 @@ TEST(ReadProcess, FolderPageAndPhoneDecks) {
 }
 
 }  // namespace
+
+// A handled post ends normally: status 0, and the profile fields the form
+// carried are written (the key checks of the posted-form dispatcher have
+// nothing to handle in this installation and raise no error).
+TEST(ReadProcess, APostedFormKeepsItsProfileFields) {
+    ReadEnv E;
+    ASSERT_TRUE(E.pop.ok());
+    E.login();
+    auto r = E.post("cmd=list_held&uvar1=kept+note&uaddress=ann%40home.example");
+    EXPECT_EQ(r.status, 0) << r.out.substr(0, 600);
+    EXPECT_EQ(r.log.find("not available"), std::string::npos) << r.log;
+    std::string profile = E.h.read_file("work/u_an/ann@127_0_0_1/user.dat");
+    EXPECT_NE(profile.find("kept note"), std::string::npos) << profile;
+    EXPECT_NE(profile.find("ann@home.example"), std::string::npos) << profile;
+}

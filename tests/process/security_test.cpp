@@ -72,7 +72,7 @@ TEST(Security, NoTemplatePrintsARequestValueAsMarkup) {
     for (const auto& e : std::filesystem::directory_iterator(h.templates)) {
         std::string file = e.path().filename().string(), ext = e.path().extension().string();
         if (ext != ".tpl" && ext != ".wml") continue;
-        std::string text = lk_test::read_text(e.path().string());
+        std::string text = lk_test::slurp(e.path().string());
         std::set<std::string> names;
         for (std::sregex_iterator m(text.begin(), text.end(), ref), end; m != end; ++m)
             if (!directives.count((*m)[1]) && !std::isdigit(static_cast<unsigned char>((*m)[1].str()[0])))
@@ -188,7 +188,7 @@ TEST(Security, NamesThatFlattenAlikeNeverShareADirectory) {
     for (const auto& e : std::filesystem::directory_iterator(s.h.path("work/u_fi")))
         if (e.path().filename().string().rfind("first_last@127_0_0_1~", 0) == 0) other = e.path().string();
     ASSERT_FALSE(other.empty());
-    EXPECT_EQ(lk_test::read_text(other + "/owner"), "first_last@127.0.0.1\n");
+    EXPECT_EQ(lk_test::slurp(other + "/owner"), "first_last@127.0.0.1\n");
     EXPECT_NE(s.pop_line(base), s.pop_line(other));
     // A directory from before owner files belongs to the POP user its
     // profile names: the other name goes elsewhere, the owner stays.

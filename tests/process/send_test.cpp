@@ -221,7 +221,7 @@ TEST(SendProcess, FilesBeyondTheUsersLimitAreReportedAndLeftOut) {
 TEST(SendProcess, OnlyFilesOfThisUploadAreAttached) {
     SendEnv e("");
     std::string secret = e.h.dir + "/secret.txt";
-    lk_test::write_text(secret, "not yours to mail");
+    lk_test::spit(secret, "not yours to mail");
     auto v = basic();
     v.emplace_back("attach2", secret);
     auto r = e.send(v, {}, "attach=" + url_enc(secret));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "send/mailenc.h"
+#include "support/str.h"
 #include "view/mimecodec.h"
 
 namespace {
@@ -107,8 +108,8 @@ TEST(AttachmentNames, PlainNamesQuotedOthersInBothEncodedForms) {
         }
     }
     EXPECT_EQ(decoded, longname + ".bin");
-    EXPECT_EQ(nopath("C:\\Users\\ann\\My Files\\plan.odt"), "plan.odt");
-    EXPECT_EQ(nopath("a/b\r\n.txt"), "b.txt");
+    EXPECT_EQ(nopath(std::string_view("C:\\Users\\ann\\My Files\\plan.odt")), "plan.odt");
+    EXPECT_EQ(nopath(std::string_view("a/b\r\n.txt")), "b.txt");
 }
 
 TEST(BodyText, WrapLinesAndTransferEncoding) {

@@ -12,7 +12,7 @@
 
 #include "cgi/form.h"
 #include "store/folders.h"
-#include "store/store_env.h"
+#include "test_env.h"
 
 namespace {
 

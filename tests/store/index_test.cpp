@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "store/store_env.h"
+#include "test_env.h"
 
 namespace {
 std::string data(const char* name) { return std::string(LK_SOURCE_DIR) + "/tests/data/store/" + name; }

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "store/store_env.h"
+#include "test_env.h"
 
 TEST(MsgBuffer, LoadAndLines) {
     StoreEnv env;

@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "cgi/request.h"
+#include "subsystems.h"
 
 TEST(Buf, GrowsInStepsAndKeepsText) {
-    request_reset();
+    subsystems_reset();
     bf_init();
     EXPECT_EQ(bf_size(), 100u);
     EXPECT_EQ(bf_str(), "");
@@ -30,7 +31,7 @@ TEST(Buf, GrowsInStepsAndKeepsText) {
 }
 
 TEST(Buf, EncodeAndRemoveCr) {
-    request_reset();
+    subsystems_reset();
     bf_init();
     bf_add_encode("<a href=\"x\">&'</a> tail", 14);
     EXPECT_EQ(bf_str(), "&lt;a href=&quot;x&quot;&gt;&amp;&#39;");
@@ -44,5 +45,5 @@ TEST(Buf, EncodeAndRemoveCr) {
     bf_add(std::string_view("a\r\nb\r\r\nc\r"));
     bf_remove_cr();
     EXPECT_EQ(bf_str(), "a\nb\nc");
-    request_reset();
+    subsystems_reset();
 }

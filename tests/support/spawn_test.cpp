@@ -1,5 +1,7 @@
 #include "support/spawn.h"
 
+#include "subsystems.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -47,11 +49,11 @@ SpawnHandle* sh(const std::string& script) { return sp_do_argv({"/bin/sh", "-c",
 
 struct SpawnTest : ::testing::Test {
     void SetUp() override {
-        spawn_reset();
+        subsystems_reset();
         g_msgs.clear();
         sp_init(keep, keep, nullptr);
     }
-    void TearDown() override { spawn_reset(); }
+    void TearDown() override { subsystems_reset(); }
 };
 }  // namespace
 

@@ -12,6 +12,7 @@
 #include "cgi/config.h"
 #include "cgi/diag.h"
 #include "cgi/request.h"
+#include "subsystems.h"
 
 namespace {
 struct StatsTest : ::testing::Test {
@@ -20,14 +21,12 @@ struct StatsTest : ::testing::Test {
         char tmpl[] = "/tmp/lkstatsXXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
-        ini_reset();
-        diag_reset();
-        request_reset();
+        subsystems_reset();
         g.log_file = dir + "/log";
         diag_end_pre_ini();
     }
     void TearDown() override {
-        ini_reset();
+        subsystems_reset();
         std::string rm = "rm -rf " + dir;
         (void)std::system(rm.c_str());
     }

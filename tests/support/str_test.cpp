@@ -21,6 +21,7 @@ TEST(Str, NcpyAndCaseFolding) {
 #include <cstring>
 
 #include "cgi/config.h"
+#include "subsystems.h"
 
 TEST(Str, FixedBufferCopies) {
     char buf[8];
@@ -149,7 +150,7 @@ TEST(Str, MakeniceKeepsOnlyFileSafeCharacters) {
         {"false", "no", "0", "a b\t\xC3\xA9:\\", "a_b_____"},
     };
     for (const Case& c : cases) {
-        ini_reset();
+        subsystems_reset();
         ini_set(K_allow_dot, c.dot);
         ini_set(K_allow_dash, c.dash);
         ini_set(K_allow_slash, c.slash);

@@ -11,11 +11,11 @@
 #include "cgi/diag.h"
 #include "cgi/form.h"
 #include "support/str.h"
-#include "user/user_fixture.h"
+#include "test_env.h"
 
-using lk_user_test::file_exists;
-using lk_user_test::slurp;
-using lk_user_test::spit;
+using lk_test::file_exists;
+using lk_test::slurp;
+using lk_test::spit;
 
 namespace {
 
@@ -57,7 +57,7 @@ struct Baton {
     }
 };
 
-class LockTest : public lk_user_test::UserTest {
+class LockTest : public UserTest {
 protected:
     std::string base;
     void SetUp() override {

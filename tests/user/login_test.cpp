@@ -10,26 +10,15 @@
 #include "page/encode.h"
 #include "user/codec.h"
 #include "user/session.h"
-#include "user/user_fixture.h"
+#include "test_env.h"
 
-using lk_user_test::file_exists;
-using lk_user_test::spit;
-using lk_user_test::UserTest;
+using lk_test::file_exists;
+using lk_test::spit;
 
 namespace {
 
 class LoginTest : public UserTest {
 protected:
-    void SetUp() override {
-        UserTest::SetUp();
-        login_reset();
-    }
-    void TearDown() override {
-        login_reset();
-        content_reset();
-        form_reset();
-        UserTest::TearDown();
-    }
     // A loaded session of ann whose secret is `code`, recorded from `addr`.
     void session(std::uint64_t code, const std::string& addr) {
         prof.xuser = "ann@pop.example";

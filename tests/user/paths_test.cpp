@@ -1,8 +1,7 @@
 #include "user/paths.h"
 
-#include "user/user_fixture.h"
+#include "test_env.h"
 
-using lk_user_test::UserTest;
 
 TEST(UserEncode, RencodeTable) {
     struct Case {
@@ -160,7 +159,7 @@ TEST_F(UserTest, UnsafeWorkLinesAreNotUsed) {
 TEST_F(UserTest, MakeParentDirs) {
     std::string p = work + "/x/y/z/file";
     EXPECT_EQ(make_parent_dirs(p), 1);
-    EXPECT_TRUE(lk_user_test::file_exists(work + "/x/y/z"));
-    lk_user_test::spit(work + "/plain", "x");
+    EXPECT_TRUE(lk_test::file_exists(work + "/x/y/z"));
+    lk_test::spit(work + "/plain", "x");
     EXPECT_EQ(make_parent_dirs(work + "/plain/file"), 0);
 }

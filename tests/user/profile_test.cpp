@@ -10,11 +10,11 @@
 #include "cgi/form.h"
 #include "user/codec.h"
 #include "user/lock.h"
-#include "user/user_fixture.h"
+#include "test_env.h"
 
-using lk_user_test::file_exists;
-using lk_user_test::slurp;
-using lk_user_test::spit;
+using lk_test::file_exists;
+using lk_test::slurp;
+using lk_test::spit;
 
 namespace {
 
@@ -24,7 +24,7 @@ std::string no_log_time(const std::string& text) {
     return std::regex_replace(text, std::regex("\nlog_time [0-9]+\n"), "\nlog_time T\n");
 }
 
-class ProfileTest : public lk_user_test::UserTest {
+class ProfileTest : public UserTest {
 protected:
     void SetUp() override {
         UserTest::SetUp();

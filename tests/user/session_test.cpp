@@ -4,9 +4,8 @@
 
 #include "cgi/form.h"
 #include "user/codec.h"
-#include "user/user_fixture.h"
+#include "test_env.h"
 
-using lk_user_test::UserTest;
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "cgi/config.h"
 #include "cgi/diag.h"
 #include "view/body.h"
+#include "view/links.h"
 #include "view/mime.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <fstream>
 
-#include "page/page_fixture.h"
+#include "test_env.h"
 #include "store/index.h"
 #include "view/list.h"
 

@@ -6,6 +6,7 @@
 
 #include "cgi/config.h"
 #include "cgi/diag.h"
+#include "view/links.h"
 #include "view/mime.h"
 
 namespace {

@@ -11,6 +11,7 @@
 
 #include "cgi/config.h"
 #include "cgi/diag.h"
+#include "subsystems.h"
 #include "view/body.h"
 #include "view/mime.h"
 #include "view/mimecodec.h"
@@ -35,9 +36,7 @@ std::string bytes_of(std::string_view msg, int n, long* ret = nullptr) {
 class Part : public ::testing::Test {
 protected:
     void SetUp() override {
-        ini_reset();
-        diag_reset();
-        mime_reset();
+        subsystems_reset();
     }
 };
 

@@ -14,15 +14,18 @@
 #include "cgi/diag.h"
 #include "cgi/dispatch.h"
 #include "cgi/form.h"
-#include "cgi/handlers.h"
+#include "cgi/commands.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
+#include "net/sock.h"
+#include "page/tpl.h"
+#include "subsystems.h"
 #include "support/escape.h"
 #include "support/str.h"
 #include "user/lock.h"
 #include "user/profile.h"
-
-#pragma weak prof
+#include "user/session.h"
+#include "view/list.h"
 
 extern char** environ;
 
@@ -101,21 +104,16 @@ int doinit(const std::string& path, std::string& vhost) {
     diag_end_pre_ini();
     if (!wm_ini_get(K_language_file).empty()) lang_read(file_tpl(wm_ini_get(K_language_file)));
     else lang_english();
-    static const char* actions[5];
-    const char* const action_en[] = {"(No action)", "Move", "Copy", "Forward", "Delete"};
-    for (int i = 0; i < 5; ++i) actions[i] = lang_get(action_en[i]);
-    static const char* const headers[] = {"(No Rule)", "From", "Subject", "To", "Body", "Sender", "CC"};
-    ract_init(actions, 5);
-    rhdr_init(headers, 7);
-    if (&prof) {
-        for (int i = 0; i < kPopSlots; ++i) {
-            prof.xpop_name[i].clear();
-            prof.xpop_user[i].clear();
-            prof.xpop_pass[i].clear();
-            prof.xpop_reply[i].clear();
-            prof.xpop_port[i].clear();
-            prof.xpop_del[i] = ini_true(K_pop_delete_default);
-        }
+    // Each subsystem's own start-up (the rule names, once rules are built,
+    // are registered here in the current language).
+    subsystems_start();
+    for (int i = 0; i < kPopSlots; ++i) {
+        prof.xpop_name[i].clear();
+        prof.xpop_user[i].clear();
+        prof.xpop_pass[i].clear();
+        prof.xpop_reply[i].clear();
+        prof.xpop_port[i].clear();
+        prof.xpop_del[i] = ini_true(K_pop_delete_default);
     }
     signal(SIGPIPE, SIG_IGN);
     struct sigaction sa {};
@@ -155,6 +153,7 @@ void set_globals() {
 int main(int argc, char** argv) {
     signal(SIGVTALRM, SIG_IGN);
     signal(SIGPROF, SIG_IGN);
+    subsystems_install();
     g.mystdin = stdin;
     g.program_path = argc > 0 && argv[0] ? argv[0] : "larkspur";
     g.config_path = g.program_path;
@@ -168,8 +167,9 @@ int main(int argc, char** argv) {
         } else if (a == "-ini" && has_value) {
             g.config_path = argv[++i];
         } else if (a == "-spell") {
-            int r = do_spell(argc, argv);
-            if (slot_missing_ran()) {
+            for (int k = i + 1; k < argc; ++k) g.tool_args.emplace_back(argv[k]);
+            int r = handler_run("do_spell");
+            if (command_missing_ran()) {
                 std::fprintf(stderr, "%s\n", f_error_text().c_str());
                 return 1;
             }

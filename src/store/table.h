@@ -1,0 +1,6 @@
+// What the store subsystem offers the program: its command handlers, its
+// hooks, and the reset of its process state.
+#pragma once
+#include "support/subsystem.h"
+
+const Subsystem& store_subsystem();
