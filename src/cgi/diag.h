@@ -38,6 +38,12 @@ void diag_flush_early();
 
 // User-facing errors.
 void f_error(const char* fmt, ...) LK_PRINTF(1, 2);
+// Like f_error, and names this message as the one the page leads with
+// (otherwise the first message leads; the rest are details).
+void f_error_lead(const char* fmt, ...) LK_PRINTF(1, 2);
+// A message as one plain sentence: blanks trimmed, a leading code such as
+// "W14: " dropped.
+std::string error_plain(std::string_view message);
 void f_error_set();                    // publishes etext as the variable "error"
 const std::string& f_error_text();
 void f_error_clear();
