@@ -545,7 +545,7 @@ TEST_F(TemplatesTest, ErrorPageShowsTheErrorAndTheWayOn) {
     std::string doc;
     checked("error", false, &doc);
     // one sentence, then every message under a closed disclosure
-    EXPECT_NE(doc.find("<p>Login failed, try again</p>\n<details><summary>Details</summary>"
+    EXPECT_NE(doc.find("<p>Login failed, try again</p> <details><summary>Details</summary>"
                        "<p>W14: Login failed, try again<br>Invalid user &lt;x&gt;</p></details>"),
               std::string::npos)
         << doc;
