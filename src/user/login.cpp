@@ -89,11 +89,10 @@ bool host_chars_ok(std::string_view s) {
     return true;
 }
 
-// The page's own refusal of a command-line login, or the web error line.
 void show_login_form();
 
-// A refused login: the login form again, the name as typed kept, the
-// reasons on it.
+// A refused login: "-ERR" and the reasons for the command line; for a
+// browser, the login form again with the name as typed and the reasons.
 int login_refused() {
     if (g.gcl) {
         gprintf("-ERR %s\n", f_error_text().c_str());
