@@ -59,6 +59,7 @@ struct Env {
     }
     std::map<std::string, std::string> env() const { return {{"HTTP_COOKIE", "utokc=" + utokc}}; }
     CgiResult get(const std::string& q) { return h.get(q + "&utoken=" + url_enc(tok), env()); }
+    CgiResult post(const std::string& body) { return h.post(body + "&utoken=" + url_enc(tok), "", env()); }
     std::string dir() const { return "work/u_an/ann@127_0_0_1/"; }
     std::string index() { return h.read_file(dir() + "0/index.dat"); }
     std::string profile() { return h.read_file(dir() + "user.dat"); }
@@ -114,6 +115,12 @@ TEST(ReadPath, NewProfileNumbersFromZeroAndCountsNewMailOnce) {
     auto item = E.get("cmd=item&fld=0&item=0");
     EXPECT_NE(item.body().find("body of note"), std::string::npos) << item.out.substr(0, 1500);
     EXPECT_EQ(item.status, 0);
+    // A delete without a message number must not take message 0; with it, it does.
+    E.post("must_lock=1&fld=0&delitem=1");
+    EXPECT_EQ(E.records().size(), 2u);
+    E.post("must_lock=1&fld=0&delitem=1&item=0");
+    ASSERT_EQ(E.records().size(), 1u);
+    EXPECT_EQ(E.records()[0].at(H_ID), "1");
 }
 
 TEST(ReadPath, TheServerIsCheckedWhenAskedAndNeverWithinFetchMin) {
