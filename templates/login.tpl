@@ -14,8 +14,16 @@ when not ticked the installation's frames_default decides).
 %%ifdef%%pre_error%%
 <div class="alert info" role="status"><p>%%pre_error%%</p></div>
 %%endif%%
+%%ifdef%%error_lead%%
+<div class="alert" role="alert"><p>%%error_lead%%</p>
+%%ifdef%%error_details%%
+<details><summary>Details</summary><p>%%error_details%%</p></details>
+%%endif%%
+</div>
+%%else%%
 %%ifdef%%error%%
 <div class="alert" role="alert"><p>%%error%%</p></div>
+%%endif%%
 %%endif%%
 %%ifdef%%info_msg%%
 <div class="alert info" role="status"><p>%%info_msg%%</p></div>

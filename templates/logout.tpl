@@ -11,8 +11,16 @@ page): "pre_error" then says why.  The session cookies have been cleared.
 %%else%%
 <h1>You have logged out</h1>
 %%endif%%
+%%ifdef%%error_lead%%
+<div class="alert" role="alert"><p>%%error_lead%%</p>
+%%ifdef%%error_details%%
+<details><summary>Details</summary><p>%%error_details%%</p></details>
+%%endif%%
+</div>
+%%else%%
 %%ifdef%%error%%
 <div class="alert" role="alert"><p>%%error%%</p></div>
+%%endif%%
 %%endif%%
 <div class="card">
 <p class="lead">Your session has ended. For your privacy, close the browser window if others use this computer.</p>

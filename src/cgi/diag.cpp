@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "cgi/commands.h"
 #include "cgi/config.h"
@@ -30,6 +31,7 @@ struct DiagState {
     bool pre_ini = true;
     std::string early;
     std::string etext;
+    std::string lead;      // the message a person can act on, when one was named
     long gsent = 0;
     bool error_do_used = false;
 };
@@ -213,61 +215,146 @@ void diag_flush_early() {
     }
 }
 
-void f_error(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
+namespace {
+
+std::string trim_ws(std::string_view t) {
+    std::size_t b = t.find_first_not_of(" \t\r\n");
+    if (b == std::string_view::npos) return {};
+    std::size_t e = t.find_last_not_of(" \t\r\n");
+    return std::string(t.substr(b, e - b + 1));
+}
+
+std::string error_add(const char* fmt, va_list ap) {
     bool too_long = false;
     std::string s = vformat_bounded(fmt, ap, too_long);
-    va_end(ap);
     if (too_long) emsg_do(0, "FATAL, F_ERROR TOO LONG\n");
     emsg_do(1, s.c_str());
     // The text goes to pages: whatever a message quotes (a name, a host, a
     // server's reply) is escaped here, once, and only the breaks between
     // messages are markup.  A command-line answer gets it as it is.
     std::string& e = st().etext;
-    e = ncpy(e + (g.gcl ? s : message_escape(s)) + g.gbr, kEtext);
+    std::string stored = g.gcl ? s : message_escape(s);
+    e = ncpy(e + stored + g.gbr, kEtext);
+    return stored;
 }
 
-void f_error_set() {
-    if (!st().etext.empty()) page_set("error", st().etext);
-}
-
-const std::string& f_error_text() { return st().etext; }
-void f_error_clear() { st().etext.clear(); }
-
-void error_page_plain() {
-    do_content();
-    // The error text joins escaped messages with the line break; the page
-    // keeps its own break for each.
+// The pending messages in the order they were reported.
+std::vector<std::string> error_messages() {
+    std::vector<std::string> out;
     const std::string& e = st().etext;
-    const std::string br = g.gwml ? "<br/>" : "<br>";
-    std::string body;
     std::size_t i = 0;
     while (i < e.size()) {
         std::size_t j = g.gbr.empty() ? std::string::npos : e.find(g.gbr, i);
         std::string part = e.substr(i, j == std::string::npos ? std::string::npos : j - i);
-        if (!body.empty() && !part.empty()) body += br + "\n";
-        body += part;
+        if (!trim_ws(part).empty()) out.push_back(part);
         if (j == std::string::npos) break;
         i = j + g.gbr.size();
     }
+    return out;
+}
+
+// The message named by f_error_lead, else the first.
+std::string lead_message(const std::vector<std::string>& msgs) {
+    for (const std::string& m : msgs)
+        if (!st().lead.empty() && m == st().lead) return m;
+    return msgs.empty() ? std::string() : msgs.front();
+}
+
+// Details are worth a disclosure when they say more than the lead does.
+bool wants_details(const std::vector<std::string>& msgs, const std::string& lead) {
+    return msgs.size() > 1 || error_plain(lead) != trim_ws(lead);
+}
+
+// Publishes "error" (every message), "error_lead" (the one sentence a
+// person can act on) and "error_details" (the whole list, for whoever
+// has to find out what went wrong).
+void error_publish() {
+    DiagState& s = st();
+    if (s.etext.empty()) return;
+    page_set("error", s.etext);
+    std::vector<std::string> msgs = error_messages();
+    if (msgs.empty()) return;
+    const std::string lead = lead_message(msgs);
+    page_set("error_lead", error_plain(lead));
+    if (wants_details(msgs, lead)) {
+        std::string all;
+        for (const std::string& m : msgs) all += (all.empty() ? "" : g.gbr) + m;
+        page_set("error_details", all);
+    } else {
+        page_set("error_details", "");
+    }
+}
+
+}  // namespace
+
+std::string error_plain(std::string_view message) {
+    std::string t = trim_ws(message);
+    // A code such as "W14: " or "E12: " tells the administrator where to
+    // look; the sentence after it is what the user reads.
+    std::size_t i = 0;
+    if (i < t.size() && std::isupper(static_cast<unsigned char>(t[i]))) {
+        ++i;
+        std::size_t d = i;
+        while (i < t.size() && std::isdigit(static_cast<unsigned char>(t[i]))) ++i;
+        if (i > d && i + 1 < t.size() && t[i] == ':' && t[i + 1] == ' ') t = trim_ws(t.substr(i + 2));
+    }
+    return t;
+}
+
+void f_error(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    error_add(fmt, ap);
+    va_end(ap);
+}
+
+void f_error_lead(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    st().lead = error_add(fmt, ap);
+    va_end(ap);
+}
+
+void f_error_set() { error_publish(); }
+
+const std::string& f_error_text() { return st().etext; }
+void f_error_clear() {
+    st().etext.clear();
+    st().lead.clear();
+}
+
+void error_page_plain() {
+    do_content();
+    // The messages are escaped already (f_error); only the breaks between
+    // them are the page's own markup.
+    const std::vector<std::string> msgs = error_messages();
+    const std::string br = g.gwml ? "<br/>" : "<br>";
+    const std::string lead = lead_message(msgs);
+    const std::string plain = error_plain(lead);
+    std::string details;
+    if (wants_details(msgs, lead))
+        for (const std::string& m : msgs) details += (details.empty() ? "" : br + "\n") + m;
     const char* title = lang_get("Error");
     if (g.gwml) {
         gprintf("<?xml version=\"1.0\"?>\n<!DOCTYPE wml PUBLIC \"-//WAPFORUM//DTD WML 1.1//EN\" "
                 "\"http://www.wapforum.org/DTD/wml_1.1.xml\">\n"
-                "<wml><card id=\"error\" title=\"%s\"><p>%s</p></card></wml>\n",
-                html_escape(title).c_str(), body.c_str());
+                "<wml><card id=\"error\" title=\"%s\"><p>%s</p>%s%s%s</card></wml>\n",
+                html_escape(title).c_str(), plain.c_str(), details.empty() ? "" : "<p>", details.c_str(),
+                details.empty() ? "" : "</p>");
     } else {
-        gprintf("<!DOCTYPE html>\n<html><head><title>%s</title></head><body>\n<h2>%s</h2>\n<p>%s</p>\n"
-                "</body></html>\n",
-                html_escape(title).c_str(), html_escape(title).c_str(), body.c_str());
+        gprintf("<!DOCTYPE html>\n<html><head><title>%s</title></head><body>\n<h2>%s</h2>\n<p>%s</p>\n",
+                html_escape(title).c_str(), html_escape(title).c_str(), plain.c_str());
+        if (!details.empty())
+            gprintf("<details><summary>%s</summary><p>%s</p></details>\n", html_escape(lang_get("Details")).c_str(),
+                    details.c_str());
+        gprintf("</body></html>\n");
     }
 }
 
 int f_error_do() {
     DiagState& s = st();
     if (s.etext.empty()) return 0;
-    page_set("error", s.etext);
+    error_publish();
     if (page_shown()) return 0;
     // error_do and the frame page each get one chance per request, so a
     // replacement command that fails again ends on the error page.

@@ -39,7 +39,16 @@ void diag_flush_early();
 
 // User-facing errors.
 void f_error(const char* fmt, ...) LK_PRINTF(1, 2);
-void f_error_set();                    // publishes etext as the variable "error"
+// Like f_error, and names this message as the one the page leads with
+// (otherwise the first message leads; the rest are details).
+void f_error_lead(const char* fmt, ...) LK_PRINTF(1, 2);
+// A message as one plain sentence: blanks trimmed, a leading code such as
+// "W14: " dropped.
+std::string error_plain(std::string_view message);
+// Publishes the pending messages as the page variables "error" (all of
+// them), "error_lead" (the lead message as a plain sentence) and
+// "error_details" (all of them, when they say more than the lead).
+void f_error_set();
 const std::string& f_error_text();
 void f_error_clear();
 // Shows the pending error; 1 when the dispatcher must run again.

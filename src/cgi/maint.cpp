@@ -73,6 +73,25 @@ void server_row(const char* label, const std::string& host, int port) {
         row(label, hp, sfmt("Failed:%d", host.empty() ? EDESTADDRREQ : err));
 }
 
+// This machine's name: where a server setting left empty points.
+std::string this_host() {
+    char buf[256] = {0};
+    if (gethostname(buf, sizeof buf - 1) != 0) return {};
+    return buf;
+}
+
+// The servers as a session without its own accounts would reach them: an
+// empty setting means this machine, and "$pophost" in smtphost the POP host.
+std::string pop_host_setting() {
+    const std::string& h = wm_ini_get(K_pophost);
+    return h.empty() ? this_host() : h;
+}
+std::string smtp_host_setting() {
+    std::string h = wm_ini_get(K_smtphost);
+    if (h == "$pophost") return pop_host_setting();
+    return h.empty() ? this_host() : h;
+}
+
 }  // namespace
 
 int probe_connect(const std::string& host, int port, int timeout_secs, int* err) {
@@ -172,8 +191,8 @@ int f_test(const std::string& program_path) {
     row("Write to template area", t1, result(can_create(t1)));
     std::string t2 = file_work("test.tmp");
     row("Write to work area", t2, result(can_create(t2)));
-    server_row("POP Open", wm_ini_get(K_pophost), port_of(K_port, 110));
-    server_row("SMTP Open", wm_ini_get(K_smtphost), port_of(K_smtp_port, 25));
+    server_row("POP Open", pop_host_setting(), port_of(K_port, 110));
+    server_row("SMTP Open", smtp_host_setting(), port_of(K_smtp_port, 25));
     gprintf("</table>\n");
     gprintf("</body></html>\n");
     return 1;

@@ -473,7 +473,8 @@ void complete_record(Record& rec, const std::vector<std::string>& lines, int n) 
     rec[H_UIDL] = id.empty() ? "NO_UIDL_UPGRADE_POP_SERVER" : id;
     if (rec[H_SUBJECT].empty()) rec[H_SUBJECT] = lang_get("(no subject)");
     if (rec[H_MSGID].empty()) rec[H_MSGID] = rec[H_UIDL];
-    int slot = cur_slot();
+    // The account of the open session, which is the one the message is on.
+    int slot = pv().pub.curpop >= 0 ? pv().pub.curpop : cur_slot();
     rec[H_POPHOST] = prof.xpop_name[us(slot)];
     rec[H_POPUSER] = prof.xpop_user[us(slot)];
     rec[H_POPPORT] = std::to_string(pop_port(slot));

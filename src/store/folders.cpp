@@ -173,15 +173,23 @@ int delete_target(int src, bool* refused) {
 }
 
 // The list again, or for the "show next" forms the message that followed
-// the one just handled in list order (next_id 0: none).
+// the one just handled in list order (next_id -1: none; 0 is a message).
 int show_after(int next_id, bool next) {
-    if (next && next_id > 0 && form_find("page") != "list") {
+    if (next && next_id >= 0 && form_find("page") != "list") {
         std::string id = std::to_string(next_id);
         form_put("item", id);
         query_put("item", id);
         return handler_run("f_item");
     }
     return handler_run("f_list");
+}
+
+// The message number of the form's "item", or -1 when it names none:
+// message 0 exists, so an empty or malformed field must not become it.
+int item_from_form() {
+    const std::string& v = form_find("item");
+    if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos) return -1;
+    return std::atoi(v.c_str());
 }
 
 void log_unless_quiet(bool purging, const char* text) {
@@ -203,7 +211,7 @@ std::vector<int> form_selection() {
     for (int i = 0; i < form_n() && ids.size() < kMaxSel; ++i) {
         if (!form_get_pair(i, name, value) || !starts_with(name, "sel_")) continue;
         int id = 0;
-        if (fld_parse_num(name.substr(4), id) && id > 0) ids.push_back(id);
+        if (fld_parse_num(name.substr(4), id) && id >= 0) ids.push_back(id);
     }
     return ids;
 }
@@ -262,7 +270,7 @@ int file_into_loaded(int dst, const std::string& from, Record& rec) {
         imsg("Message (%s) already in destination folder\n", rec[H_SUBJECT].c_str());
         return 1;
     }
-    long id = std::max(1L, prof.xnextid);
+    long id = std::max(0L, prof.xnextid);
     while (access(fld_item(dst, static_cast<int>(id)).c_str(), F_OK) == 0) ++id;
     std::string to = fld_item(dst, static_cast<int>(id));
     if (!lib_copy_file(from, to)) {
@@ -481,7 +489,7 @@ int r_moveto(int next) {
     if (!user_checkauth()) return 0;
     int src = 0, dst = 0;
     if (!fld_take("fld", src) || !fld_take("dstfld", dst) || !fld_writable()) return 0;
-    int item = std::atoi(form_find("item").c_str());
+    int item = item_from_form();
     imsg("move %d to folder %d\n", item, dst);
     if (src == dst) {
         f_error("%s", lang_get("Source=Destination  Select a different destination folder"));
@@ -493,7 +501,7 @@ int r_moveto(int next) {
         f_error("%s", lang_get("E12: Message must have been deleted"));
         return 0;
     }
-    int next_id = pos > 0 ? fld_get_id(pos - 1) : 0;
+    int next_id = pos > 0 ? fld_get_id(pos - 1) : -1;
     move_positions({pos}, dst);
     folder_server().close();
     ++g.ui_changed;
@@ -504,7 +512,7 @@ int r_delitem(int next) {
     if (!user_checkauth()) return 0;
     int src = 0;
     if (!fld_take("fld", src) || !fld_writable()) return 0;
-    int item = std::atoi(form_find("item").c_str());
+    int item = item_from_form();
     if (!fld_readxov(src)) return 0;
     int pos = fld_findid(item);
     if (pos < 0) {
@@ -515,7 +523,7 @@ int r_delitem(int next) {
     int dst = delete_target(src, &refused);
     if (refused) return 0;
     imsg("del item %d\n", item);
-    int next_id = pos > 0 ? fld_get_id(pos - 1) : 0;
+    int next_id = pos > 0 ? fld_get_id(pos - 1) : -1;
     move_positions({pos}, dst);
     folder_server().close();
     return show_after(next_id, next != 0);
@@ -573,7 +581,7 @@ int r_moveto_stub(int* dst_out) {
     if (!fld_take("fld", src) || !fld_take("dstfld", dst) || !fld_writable()) return 0;
     if (dst_out) *dst_out = dst;
     if (!fld_readxov(src)) return 0;
-    int item = std::atoi(form_find("item").c_str());
+    int item = item_from_form();
     imsg("move %d to folder %d\n", item, dst);
     if (src == dst) {
         f_error("%s", lang_get("Source=Destination  Select a different destination folder"));

@@ -401,7 +401,7 @@ int fld_addxov(Record& rec) {
         return -1;
     }
     if (s.defer) {
-        long id = std::max(1L, prof.xnextid);
+        long id = std::max(0L, prof.xnextid);
         prof.xnextid = id + 1;
         ++g.ui_changed;
         rec[H_ID] = std::to_string(id);
@@ -419,8 +419,9 @@ int fld_addxov(Record& rec) {
         f_error(lang_get("E35: Could not create %s %s\n"), path.c_str(), std::strerror(errno));
         return -1;
     }
-    long id = prof.xnextid;
-    if (id < 1) id = 1;
+    // The number is "nextid" as it stands: a new profile's first message
+    // is m_0.dat.
+    long id = std::max(0L, prof.xnextid);
     prof.xnextid = id + 1;
     ++g.ui_changed;
     rec[H_ID] = std::to_string(id);

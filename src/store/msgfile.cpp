@@ -305,6 +305,15 @@ int clear_unseen() {
     return found;
 }
 
+int fld_clear_unseen(int fld) {
+    struct stat sb;
+    if (stat(fld_file(fld, "index.dat").c_str(), &sb) != 0) return 0;   // nothing seen yet
+    if (!fld_readxov(fld)) return 0;
+    if (!clear_unseen()) return 0;
+    fld_write(fld);
+    return 1;
+}
+
 int empty_new() {
     Index& m = mainidx();
     int changed = 0;

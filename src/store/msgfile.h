@@ -56,5 +56,8 @@ int myremove(const std::string& path);
 int fld_idx_rebuild(int fld);
 int empty_new();
 int clear_unseen();
+// Loads folder fld's index, clears its unseen marks and writes it when any
+// was set; 1 when the index changed.
+int fld_clear_unseen(int fld);
 
 void msgfile_reset();

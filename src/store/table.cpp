@@ -3,12 +3,13 @@
 #include "store/folders.h"
 #include "store/index.h"
 #include "store/msgfile.h"
+#include "user/profile.h"
 
 namespace {
 
 const Handler kHandlers[] = {
-    // The login's reset of the new-message marks.
-    {"clear_unseen", clear_unseen},
+    // The login's reset of the new-message marks of the current folder.
+    {"fld_clear_unseen", [] { return fld_clear_unseen(prof.xfld); }},
     // Folder operations.
     {"r_movesel", r_movesel},
     {"r_copysel", r_copysel},

@@ -81,13 +81,19 @@ bool host_chars_ok(std::string_view s) {
     return true;
 }
 
-// The page's own refusal of a command-line login, or the web error line.
+void show_login_form();
+
+// A refused login: "-ERR" and the reasons for the command line; for a
+// browser, the login form again with the name as typed and the reasons.
 int login_refused() {
     if (g.gcl) {
         gprintf("-ERR %s\n", f_error_text().c_str());
         return 0;
     }
     f_error("%s", lang_get("W20: User login error"));
+    f_error_set();
+    if (query_find("user").empty()) var_set("user", value_encode(field_text(form_find("user"), kNameMax)));
+    show_login_form();
     return 0;
 }
 
@@ -281,6 +287,9 @@ int f_login(int show_form) {
 }
 
 int f_login_again() {
+    // Whatever token came with the request, no session goes on from here:
+    // the page's links must not carry it.
+    g.utoken.clear();
     clear_token_cookies();
     tpl_show("logout");
     return 1;
@@ -430,7 +439,7 @@ int r_login(int auto_login) {
     std::uint64_t secret = login_random64();
     if (secret == 0) {
         lmsg("No random numbers for a session secret");
-        f_error("%s", lang_get("W14: Login failed, try again\n"));
+        f_error_lead("%s", lang_get("W14: Login failed, try again\n"));
         return login_refused();
     }
     p.xtcode = secret;
@@ -446,15 +455,15 @@ int r_login(int auto_login) {
             g.ui_changed = 0;
             return 0;
         }
-        f_error("%s", lang_get("W14: Login failed, try again\n"));
+        f_error_lead("%s", lang_get("W14: Login failed, try again\n"));
         g.utoken.clear();
         p.rutoken.clear();
         // A wrong password changes nothing: the session of whoever is
         // logged in under this name goes on, and the profile is not written.
         g.ui_changed = 0;
         if (new_user) remove_new_user_dir();
-        f_error("%s", lang_get("W20: User login error"));
-        return 0;
+        // The login form again, like any refused login.
+        return login_refused();
     }
 
     // 12. The session starts.
@@ -464,8 +473,8 @@ int r_login(int auto_login) {
         return 1;
     }
     // 13.
-    handler_run("clear_unseen");
-    log_stats(p.xuser, g.remote_addr, p.xmsgs, p.xdiskuse);
+    hook_run("fld_clear_unseen", 0);
+    log_stats(p.xuser, g.remote_addr, p.xmsgs, p.xdiskuse / 1024);
     if (const std::string* ps = nform_find("page_size"); ps && !ps->empty()) {
         p.xpage_size = *ps == "-" ? 0 : std::atoi(ps->c_str());
         g.ui_changed = 1;
@@ -536,6 +545,7 @@ int r_logout(int redirect) {
     if (std::uint64_t s = login_random64()) prof.xtcode = s;
     hook_run("empty_remote_newmail(0, 0)", 0);
     if (ini_true(K_empty_trash_on_exit)) hook_run("empty_trash(0)", 0);
+    if (ini_true(K_diskuse_on_logout)) hook_run("recalc_diskuse", 0);
     user_write();
     g.utoken.clear();
     const std::string& url = form_find("url");

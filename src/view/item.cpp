@@ -40,6 +40,7 @@ struct Private {
     ItemState pub;
     std::unique_ptr<MappedFile> map;   // the shown message, mapped rather than copied
     int rendered = 0;                  // bodies written in this run
+    bool repairing = false;            // a stub without its mark: the note replaces the body
 };
 
 Private& pv() {
@@ -77,6 +78,11 @@ bool map_message(int fld, int n) {
 }
 
 const char* yes(bool b) { return b ? "1" : "0"; }
+
+bool file_exists(const std::string& path) {
+    struct stat sb;
+    return stat(path.c_str(), &sb) == 0;
+}
 const char* checked(int on) { return on ? "checked" : ""; }
 
 std::string head_of(std::string_view msg) {
@@ -123,6 +129,26 @@ void mark_read(int pos, int fld) {
     if (!user_read_only()) fld_write(fld);
 }
 
+// True when the message's first body line is the text of a stub left
+// for a message too large to cache.
+bool is_cache_stub(std::string_view msg) {
+    std::size_t b = msg.find("\n\n");
+    if (b == std::string_view::npos) return false;
+    std::string_view body = msg.substr(b + 2);
+    std::string_view stub = lang_get("I9: This message was too large to cache (%d kbytes) so it has been left on the server.");
+    stub = stub.substr(0, 20);
+    return !stub.empty() && body.substr(0, stub.size()) == stub;
+}
+
+void write_raw() {
+    g.contdone = 1;
+    std::string_view m = current_message();
+    gwrite(security_headers() + "Content-type: text/plain; charset=\"UTF-8\"\nX-Content-Type-Options: nosniff\n\n");
+    // Stored with LF ends already; written as it stands.
+    gwrite(m);
+    if (!m.empty() && m.back() != '\n') gwrite("\n");
+}
+
 // The message page for the record at pos of the current index.
 int show_item_at(int pos) {
     ItemState& s = pv().pub;
@@ -133,16 +159,21 @@ int show_item_at(int pos) {
     if (!fetch_remote(pos, s.fld, "pop read of remote msg failed\n")) return 0;
     if (!map_message(s.fld, s.n)) return 0;
     if (s.raw) {
-        g.contdone = 1;
-        std::string_view m = current_message();
-        gwrite(security_headers() + "Content-type: text/plain; charset=\"UTF-8\"\nX-Content-Type-Options: nosniff\n\n");
-        // Stored with LF ends already; written as it stands.
-        gwrite(m);
-        if (!m.empty() && m.back() != '\n') gwrite("\n");
+        write_raw();
         return 1;
     }
     set_neighbours(pos);
-    mark_read(pos, s.fld);
+    r = fld_getrec(pos);
+    if (r && is_cache_stub(current_message())) {
+        // A fetch cut short left the stub without its mark: mark it again
+        // so the next opening fetches the body from the server.
+        flag_add((*r)[H_FLAGS], "rbody,");
+        flag_remove((*r)[H_FLAGS], "read,");
+        if (!user_read_only()) fld_write(s.fld);
+        pv().repairing = true;
+    } else {
+        mark_read(pos, s.fld);
+    }
     if (prof.xfld != s.fld) {
         prof.xfld = s.fld;
         g.ui_changed = 1;
@@ -289,6 +320,10 @@ void tpl_show_item(int quote, const char* eol) {
     Private& p = pv();
     std::string_view msg = current_message();
     if (msg.empty()) return;
+    if (p.repairing) {
+        gwrite(html_escape(lang_get("Message was cached but not flagged. Repairing")));
+        return;
+    }
     BodyOptions opt = body_options_for_page(quote != 0, eol ? eol : "\n");
     if (const std::string* v = nform_find("v_exec"); v && !v->empty()) opt.v_exec = form_true("v_exec") || *v == "1";
     if (form_true("remote_images")) opt.remote_images = true;
@@ -332,7 +367,7 @@ int f_item() {
     imsg("f_item part = %d %d", part, s.n);
     if (!user_checkauth()) return 0;
     if (!folder_ok(s.fld)) s.fld = 0;
-    if (s.n <= 0) {
+    if (s.item.empty() || s.item.find_first_not_of("0123456789") != std::string::npos) {
         f_error("%s", lang_get("No message was chosen"));
         return 0;
     }
@@ -346,11 +381,21 @@ int f_item() {
     }
     if (!fld_readxov(s.fld)) return 0;
     int pos = pos_of(s.n);
-    if (pos < 0) {
+    if (pos >= 0) return show_item_at(pos);
+    // A message file the index has lost is still the user's mail: it is
+    // shown from the file, without a record to mark.
+    if (!file_exists(fld_item(s.fld, s.n))) {
         f_error("%s", lang_get("E12: Message must have been deleted"));
         return 0;
     }
-    return show_item_at(pos);
+    if (!map_message(s.fld, s.n)) return 0;
+    if (s.raw) {
+        write_raw();
+        return 1;
+    }
+    tpl_init_item(-1);
+    tpl_show("item");
+    return 1;
 }
 
 int f_raw() {

@@ -113,6 +113,10 @@ const char* yes(bool b) { return b ? "1" : "0"; }
 // Template variables of the list page besides the rows.
 void list_page_tpl_hook() {
     ListState& s = ls();
+    // A profile without page sizes lists by the defaults: the controls
+    // show the size in use.
+    if (prof.xpage_size <= 0) var_set("page_size", "10");
+    if (prof.xwml_page_size <= 0) var_set("wml_page_size", "5");
     // The folder name of the held folder is not in the profile's table.
     if (prof.xfld == -1) var_set("folder", value_encode(get_xfld_name(-1)));
     if (!prof.xuser.empty()) {
@@ -534,12 +538,15 @@ int do_list() {
         }
         const long since = now - prof.xfetch_last;
         const long fetch_min = g.xfetch_min;
-        // A check is made when asked for, and otherwise whenever the last
-        // one is old enough: new mail appears without a button press.
-        if (s.forceupdate) check = true;
-        else if (!user_read_only() && since >= fetch_min) check = true;
-        else if (!user_read_only())
+        // A check is made when asked for, and by the first list of a
+        // session (login and logout reset "fetch_last"), so the mail is
+        // there after login.  Asked for or not, the server is not
+        // troubled again within fetch_min seconds of the last check.
+        const bool due = s.forceupdate || (!user_read_only() && prof.xfetch_last == 0);
+        if (due && prof.xfetch_last != 0 && since < fetch_min)
             imsg("Not connecting again as it's too soon %d<%d\n", static_cast<int>(since), static_cast<int>(fetch_min));
+        else if (due)
+            check = true;
         var_set("newmail", "true");
         if (prof.xrefresh > 0) var_set("refresh", std::to_string(prof.xrefresh));
     }
@@ -560,13 +567,17 @@ int do_list() {
             int opened = 0;
             for (int i = 0; i < kPopSlots; ++i) {
                 if (i > 0 && prof.xpop_name[static_cast<std::size_t>(i)].empty()) continue;
+                // The scan files records under the current slot's account
+                // and reconciles the cache against it: slot i is current
+                // while its server is read.
+                prof.xpop_cur = i;
                 if (!pop_open(i)) continue;
                 opened++;
                 pop_read();
                 pop_close();
             }
-            if (!opened) return 0;
             prof.xpop_cur = chosen;
+            if (!opened) return 0;
             pop_open(chosen);
         } else {
             if (!pop_open(chosen)) return 0;
@@ -577,10 +588,6 @@ int do_list() {
         if (curfld() != 0 || mainidx().max == 0) fld_readxov(0);
     } else {
         if (!fld_readxov(s.xfolder)) return 0;
-    }
-    if (popst().gnnew > 0) {
-        prof.xnnew_sl += popst().gnnew;
-        g.ui_changed = 1;
     }
     var_set("nnew", std::to_string(popst().gnnew));
     var_set("nnew_sl", std::to_string(prof.xnnew_sl));

@@ -22,6 +22,11 @@ const Handler kHandlers[] = {
     {"f_raw", f_raw},
     {"r_setview", r_setview},
     {"do_gif", do_gif},
+    // Logout's disk-use figure (diskuse_on_logout).
+    {"recalc_diskuse", [] {
+         recalc_diskuse();
+         return 1;
+     }},
 };
 
 // The list and message pages draw their rows and bodies through the

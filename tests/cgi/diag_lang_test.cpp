@@ -109,6 +109,37 @@ TEST_F(DiagTest, PlainErrorPageEncodesMessages) {
     EXPECT_NE(out.find("<wml><card id=\"error\" title=\"Error\"><p>w &lt;1&gt;</p></card></wml>"), std::string::npos);
 }
 
+TEST_F(DiagTest, ErrorPagesLeadWithOneSentenceAndKeepEveryMessage) {
+    struct Case {
+        std::vector<std::string> msgs;
+        int lead;                  // index given to f_error_lead, -1 for none
+        std::string error_lead, error_details;
+    };
+    const Case cases[] = {
+        {{"No message was chosen"}, -1, "No message was chosen", ""},
+        {{"E12: Message must have been deleted"}, -1, "Message must have been deleted",
+         "E12: Message must have been deleted"},
+        {{"W10: Cannot login to host (h:1) \n", "W11: User or Password incorrect for a (-ERR no)\n",
+          "W14: Login failed, try again\n", "W20: User login error"},
+         2, "Login failed, try again",
+         "W10: Cannot login to host (h:1) \n<br>W11: User or Password incorrect for a (-ERR no)\n<br>"
+         "W14: Login failed, try again\n<br>W20: User login error"},
+        {{"first", "second"}, -1, "first", "first<br>second"},
+        {{"Error 2 reading index"}, -1, "Error 2 reading index", ""},   // a word, not a code
+    };
+    for (const Case& c : cases) {
+        reset_all();
+        g.gbr = "<br>";
+        for (std::size_t i = 0; i < c.msgs.size(); ++i) {
+            if (static_cast<int>(i) == c.lead) f_error_lead("%s", c.msgs[i].c_str());
+            else f_error("%s", c.msgs[i].c_str());
+        }
+        f_error_set();
+        EXPECT_EQ(var_find("error_lead"), c.error_lead) << c.msgs[0];
+        EXPECT_EQ(var_find("error_details"), c.error_details) << c.msgs[0];
+    }
+}
+
 TEST_F(DiagTest, QueryLogAndTopics) {
     diag_end_pre_ini();
     diag_set_debug(true);

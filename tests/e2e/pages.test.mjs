@@ -90,7 +90,7 @@ describe('shipped pages', { skip: noServers }, () => {
         }
     });
 
-    test('error page: a failed login shows its reason and the way back', async () => {
+    test('a failed login shows the form again: one sentence, the details closed', async () => {
         const viaForm = await loginPageServed();
         for (const [size, viewport] of SIZES) {
             const b = await launch({ viewport });
@@ -106,11 +106,19 @@ describe('shipped pages', { skip: noServers }, () => {
                     const res = await b.page.goto(`${env.LK_WEB_URL}?cmd=login&user=nosuchuser&pass=wrong`);
                     assert.equal(res.status(), 200);
                 }
-                assert.ok(await b.page.getByRole('heading', { level: 1, name: 'Something went wrong' }).isVisible());
+                assert.ok(await b.page.getByRole('heading', { level: 1, name: 'Log in to your mail' }).isVisible());
+                assert.equal(await b.page.getByLabel('User name').inputValue(), viaForm ? `nosuchuser${size}` : 'nosuchuser');
                 const alert = b.page.getByRole('alert');
                 assert.ok(await alert.isVisible());
-                assert.match((await alert.innerText()).trim(), /Login failed|login error/i);
-                assert.ok(await b.page.getByRole('link', { name: /Go to the login page|Log in again/ }).first().isVisible());
+                // the sentence to act on is what shows; the server's lines wait under "Details"
+                const lead = (await alert.locator('p').first().innerText()).trim();
+                assert.equal(lead, 'Login failed, try again');
+                const details = alert.locator('details');
+                assert.equal(await details.getAttribute('open'), null);
+                assert.ok(!(await alert.getByText(/W20: User login error/).isVisible()));
+                await alert.getByText('Details').click();
+                assert.ok(await alert.getByText(/W20: User login error/).isVisible());
+                assert.doesNotMatch(await alert.innerText(), /not-the-password|%%/);
                 await assertClean(b, `error ${size}`);
                 await shot(b, `error-${size}`);
             } finally {

@@ -300,10 +300,16 @@ protected:
         if (page == "login") {
             v["tcode"] = "2246";
             v["pre_error"] = "Login timed out after 61 mins, please login again";
+            v["error_lead"] = "Login failed, try again";
+            v["error_details"] = "W10: Cannot login to host" + br + "W14: Login failed, try again";
         } else if (page == "error") {
             v["error"] = "W14: Login failed, try again" + br + value_encode("Invalid user <x>") + br;
+            v["error_lead"] = "Login failed, try again";
+            v["error_details"] = "W14: Login failed, try again" + br + value_encode("Invalid user <x>");
         } else if (page == "logout") {
             v["pre_error"] = "Sorry you are not currently logged in, please login again";
+            v["error_lead"] = "Cached login page for ann";
+            v["error_details"] = "E6: Cached login page for ann";
         } else if (page == "newuser") {
             v["pop_del0"] = "checked";
             v["pop_port0"] = "110";
@@ -531,7 +537,11 @@ TEST_F(TemplatesTest, LoginOffersOnlyANameThatStaysInItsAttribute) {
 TEST_F(TemplatesTest, ErrorPageShowsTheErrorAndTheWayOn) {
     std::string doc;
     checked("error", false, &doc);
-    EXPECT_NE(doc.find("W14: Login failed, try again<br>Invalid user &lt;x&gt;"), std::string::npos);
+    // one sentence, then every message under a closed disclosure
+    EXPECT_NE(doc.find("<p>Login failed, try again</p> <details><summary>Details</summary>"
+                       "<p>W14: Login failed, try again<br>Invalid user &lt;x&gt;</p></details>"),
+              std::string::npos)
+        << doc;
     EXPECT_NE(doc.find("role=\"alert\""), std::string::npos);
     EXPECT_NE(doc.find("cmd=list&amp;utoken=tok%26en&amp;fld=3"), std::string::npos) << "session: back to the folder";
 

@@ -296,7 +296,8 @@ TEST(FolderNames, CleanedFixedAndSelected) {
     form_put("sel_-3", "on");
     form_put("other_4", "on");
     form_put("sel_7", "on");
-    EXPECT_EQ(form_selection(), (std::vector<int>{12, 7}));
+    form_put("sel_0", "on");   // the first message of a new profile
+    EXPECT_EQ(form_selection(), (std::vector<int>{12, 7, 0}));
     EXPECT_TRUE(fld_visible(0) && fld_visible(3));
     EXPECT_FALSE(fld_visible(-1) || fld_visible(4) || fld_visible(200));
     EXPECT_TRUE(fld_reserved(1) && fld_reserved(2) && !fld_reserved(3));
