@@ -39,6 +39,7 @@ namespace {
 
 constexpr std::size_t kFwdListMax = 511;
 constexpr std::size_t kFwdMax = 1000;
+constexpr std::size_t kSubjectMax = 900;
 
 // Stored headers the resent copy leaves out (compared ignoring case).
 bool dropped(const std::string& lname, const ForwardText& f, bool multipart_ctype) {
@@ -54,6 +55,21 @@ bool dropped(const std::string& lname, const ForwardText& f, bool multipart_ctyp
             if (lname == n) return true;
     }
     return false;
+}
+
+// A stored header line made fit for the wire (998 bytes a line): folded
+// at blanks; a run with no blank to fold at is cut there.
+std::string fold_stored(const std::string& line) {
+    constexpr std::size_t kLine = 990;
+    std::string out;
+    std::string_view rest = line;
+    while (rest.size() > kLine) {
+        std::size_t b = rest.find_last_of(" \t", kLine);
+        if (b == std::string_view::npos || b == 0) return out + std::string(rest.substr(0, kLine)) + "\r\n";
+        out += std::string(rest.substr(0, b)) + "\r\n";
+        rest.remove_prefix(b);   // the blank starts the continuation line
+    }
+    return out + std::string(rest) + "\r\n";
 }
 
 std::string strip_cr(std::string_view l) {
@@ -121,7 +137,7 @@ std::string forward_build(const ForwardText& f) {
                 if (in_subject) stored_subject += line;
                 continue;
             }
-            out += line + "\r\n";
+            out += fold_stored(line);
             continue;
         }
         std::size_t colon = line.find(':');
@@ -137,7 +153,7 @@ std::string forward_build(const ForwardText& f) {
                 out += "From: " + encode_addr_list(f.from) + "\r\n";
             continue;
         }
-        out += line + "\r\n";
+        out += fold_stored(line);
     }
     // The stored subject stays in its stored (encoded) form.
     std::string subj;
@@ -145,6 +161,12 @@ std::string forward_build(const ForwardText& f) {
     std::string ls = lower(f.subject);
     std::string stored = stored_subject;
     stored.erase(0, stored.find_first_not_of(" \t"));
+    // A line of the wire holds at most 998 bytes: a longer stored subject
+    // is cut (at a blank when there is one, so encoded words stay whole).
+    if (stored.size() > kSubjectMax) {
+        std::size_t cut = stored.rfind(' ', kSubjectMax);
+        stored.resize(cut == std::string::npos || cut < kSubjectMax / 2 ? kSubjectMax : cut);
+    }
     if (f.subject.empty() || ls == fwd_from)
         subj = stored;
     else if (ls == fwd_fwd)

@@ -2,7 +2,8 @@
 // SMTP servers: the compose page filled from a stored message (decoded
 // quote, subject, recipients without the user, threading headers), the
 // mark on the message, hostile stored headers kept to one bounded line,
-// and the threading headers reaching the server.
+// the threading headers reaching the server, and the resend dialogue with
+// multi-line replies, refusals and delete-after-forwarding.
 #include <gtest/gtest.h>
 
 #include "fake/fake_server.h"
@@ -53,10 +54,11 @@ std::string mailbox() {
 
 struct ReplyEnv {
     FakeServer pop{"pop3", mailbox(), 60};
-    FakeServer smtp{"smtp", std::string("user ann ") + kPass + "\n", 60};
+    FakeServer smtp;
     CgiHarness h{"", true};
     std::string tok, utokc;
-    ReplyEnv() {
+    explicit ReplyEnv(const std::string& smtp_rules = "")
+        : smtp("smtp", std::string("user ann ") + kPass + "\n" + smtp_rules, 60) {
         h.set_ini("templates @TPL@\nworkarea @WORK@\npophost 127.0.0.1\nport " + std::to_string(pop.port()) +
                   "\nsmtphost 127.0.0.1\nsmtp_port " + std::to_string(smtp.port()) +
                   "\ndomain example.test\ndebug true\npop_timeout 2\n");
@@ -153,6 +155,57 @@ TEST(ReplyProcess, HostileStoredHeadersStayOneBoundedLine) {
     }
     std::string idx = e.index();
     EXPECT_NE(idx.find("forwarded,"), std::string::npos);
+}
+
+CgiResult doforward(ReplyEnv& e, const std::string& list, const std::string& extra = "") {
+    return e.h.post("cmd=doforward&fld=0&fwd_list=" + url_enc(list) + "&to=" + url_enc("bob@example.test") +
+                        "&subject=" + url_enc("(Fwd: From message)") + extra + "&utoken=" + url_enc(e.tok),
+                    "", e.env());
+}
+
+TEST(ForwardProcess, ResendsTheStoredMessageReadingWholeRepliesThenDeletes) {
+    // Multi-line answers to every command: a reader that took one read per
+    // reply would fall out of step and take a refusal for success.
+    ReplyEnv e("on HELO* -> reply 250-fake.test\\r\\n250-more\\r\\n250 done\n"
+               "on MAIL* -> reply 250-sender\\r\\n250 ok\n");
+    std::string id = e.id_of("mallory@example.test");
+    ASSERT_FALSE(id.empty());
+    auto page = e.get("cmd=forward&fld=0&item=" + id);
+    EXPECT_EQ(ReplyEnv::field(page.body(), "fwd_list"), id + ",") << page.body();
+    auto r = doforward(e, id + ",", "&action_senddel=on&fwd_note=");
+    ASSERT_TRUE(r.out_has("Your message was sent.")) << r.out << r.log;
+    std::string log = e.smtp.log();
+    EXPECT_NE(log.find("RCPT TO:<bob@example.test>\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("\nResent-to: bob@example.test\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("\nResent-from: ann@example.test\n"), std::string::npos);
+    // The stored subject goes out as stored: one Subject line, no header
+    // made from the encoded line break.
+    EXPECT_NE(log.find("\nSubject: Fwd: =?UTF-8?Q?Hi=0D=0ABcc:_evil@example.test?=\n xxx"), std::string::npos)
+        << log.substr(log.find("ubject:") - 1, 200);
+    for (const std::string& l : e.smtp.log_lines()) EXPECT_LE(l.size(), 998u) << l.substr(0, 60);
+    EXPECT_EQ(log.find("\nBcc:"), std::string::npos) << log.substr(0, 3000);
+    // Forwarded, then gone from the inbox.
+    EXPECT_EQ(e.id_of("mallory@example.test"), "") << e.index();
+}
+
+TEST(ForwardProcess, RefusalsAndBadListsForwardNothingAndDeleteNothing) {
+    struct Case {
+        const char* rule;
+        const char* list;   // "" = the message's own number
+        const char* msg;
+    } cases[] = {
+        {"on RCPT* -> reply 550-5.1.1 no such user\\r\\n550 5.1.1 really", "", "W7: Didn't like to address bob@example.test"},
+        {"on @data -> reply 552-too big\\r\\n552 5.3.4 message too big", "", "552 5.3.4 message too big"},
+        {"", "1x,", "the list of messages is not valid"},
+        {"", "9999,", "Cannot get message to forward"},
+    };
+    for (const Case& c : cases) {
+        ReplyEnv e(std::string(c.rule) + "\n");
+        std::string id = e.id_of("m1@example.test");
+        auto r = doforward(e, *c.list ? c.list : id + ",", "&action_senddel=on");
+        EXPECT_TRUE(r.out_has(c.msg)) << c.rule << r.out;
+        EXPECT_EQ(e.id_of("m1@example.test"), id) << c.rule << ": nothing deleted" << e.index();
+    }
 }
 
 }  // namespace
