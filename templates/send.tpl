@@ -4,7 +4,7 @@
 Compose page.  From the compose handler: h_from (the To text), a_from, h_cc, h_bcc,
 h_subject, h_priority, reply and from (the From address), h_message and
 h_message_html (text typed before a failed send), kept_attach and kept_attach0..3
-(files of a failed send kept for the next try), v_copyself, v_addsig,
+(files of a failed send kept for the next try), tolist (the pick list; used when To is empty), v_copyself, v_addsig,
 v_send_autocc ("checked" or empty), pop_name0.. and pop_reply0.. (the accounts),
 and, on a reply, the quoted body where quote_body stands, with item (the message
 answered) and in_reply_to and references (its threading headers); on a forward,
@@ -30,7 +30,11 @@ cmd=send as multipart/form-data with the files in attach, attach2, attach3, atta
 <p><label for="reply">From</label>
 <input id="reply" name="reply" value="%%reply%%" autocomplete="email"></p>
 <p><label for="to">To</label>
-<input id="to" name="to" value="%%h_from%%" required></p>
+<input id="to" name="to" value="%%h_from%%"></p>
+%%ifdef%%tolist%%
+<p><label for="tolist">or pick</label>
+<select id="tolist" name="tolist">%%tolist%%</option></select></p>
+%%endif%%
 <p><label for="cc">Cc</label>
 <input id="cc" name="cc" value="%%h_cc%%"></p>
 <p><label for="bcc">Bcc</label>

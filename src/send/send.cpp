@@ -628,6 +628,9 @@ int r_send() {
         f_error("%s", lang_get("The message was sent, but no copy could be filed"));
     for (const OutAttach& a : files) std::remove(a.path.c_str());
     keep_clear();
+    if (AddrCollect collect = send_collector())
+        for (const std::string* list : {&rc.to_text, &rc.cc_text})
+            for (const std::string& a : addr_list(*list)) collect(a);
     sent_vars(rc);
     const std::string& page = form_find("page");
     tpl_show(page.empty() ? "sentok" : page);
