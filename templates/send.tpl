@@ -4,9 +4,11 @@
 Compose page.  From the compose handler: h_from (the To text), a_from, h_cc, h_bcc,
 h_subject, h_priority, reply and from (the From address), h_message and
 h_message_html (text typed before a failed send), kept_attach and kept_attach0..3
-(files of a failed send kept for the next try), v_copyself, v_addsig,
+(files of a failed send kept for the next try), tolist (the pick list; used when To is empty), v_copyself, v_addsig,
 v_send_autocc ("checked" or empty), pop_name0.. and pop_reply0.. (the accounts),
-and, on a reply, the quoted body where quote_body stands.  The form posts
+and, on a reply, the quoted body where quote_body stands, with item (the message
+answered) and in_reply_to and references (its threading headers); on a forward,
+fwdedit_attachments ("checked" carries the message's attached files).  The form posts
 cmd=send as multipart/form-data with the files in attach, attach2, attach3, attach4.
 %%endif%%
 <main id="main" tabindex="-1">
@@ -18,10 +20,21 @@ cmd=send as multipart/form-data with the files in attach, attach2, attach3, atta
 <input type="hidden" name="utoken" value="%%utoken%%">
 <input type="hidden" name="cmd" value="send">
 <input type="hidden" name="fld" value="%%fld%%">
+%%ifdef%%item%%
+<input type="hidden" name="item" value="%%item%%">
+%%endif%%
+%%ifdef%%in_reply_to%%
+<input type="hidden" name="in_reply_to" value="%%in_reply_to%%">
+<input type="hidden" name="references" value="%%references%%">
+%%endif%%
 <p><label for="reply">From</label>
 <input id="reply" name="reply" value="%%reply%%" autocomplete="email"></p>
 <p><label for="to">To</label>
-<input id="to" name="to" value="%%h_from%%" required></p>
+<input id="to" name="to" value="%%h_from%%"></p>
+%%ifdef%%tolist%%
+<p><label for="tolist">or pick</label>
+<select id="tolist" name="tolist">%%tolist%%</option></select></p>
+%%endif%%
 <p><label for="cc">Cc</label>
 <input id="cc" name="cc" value="%%h_cc%%"></p>
 <p><label for="bcc">Bcc</label>
@@ -55,6 +68,9 @@ cmd=send as multipart/form-data with the files in attach, attach2, attach3, atta
 <div class="check"><input type="checkbox" id="keep_attach3" name="keep_attach3" checked><label for="keep_attach3">%%kept_attach3%%</label></div>
 %%endif%%
 </fieldset>
+%%endif%%
+%%ifdef%%fwdedit%%
+<div class="check"><input type="checkbox" id="fwdedit_attachments" name="fwdedit_attachments" %%fwdedit_attachments%%><label for="fwdedit_attachments">Send the forwarded message's attachments: %%attachment_names%%</label></div>
 %%endif%%
 <fieldset>
 <legend>Attach files</legend>

@@ -78,6 +78,16 @@ std::string fix_addr(std::string_view token) {
     return std::string(token);
 }
 
+namespace {
+AbookLookup g_lookup = nullptr;
+AddrCollect g_collect = nullptr;
+}
+
+void send_set_collector(AddrCollect fn) { g_collect = fn; }
+AddrCollect send_collector() { return g_collect; }
+
+void fix_local_set_lookup(AbookLookup fn) { g_lookup = fn; }
+
 bool fix_local(std::string& list, std::size_t size, const std::string& domain) {
     std::string out;
     bool quote = false;
@@ -89,6 +99,13 @@ bool fix_local(std::string& list, std::size_t size, const std::string& domain) {
         out.append(it);
         if (!t.empty() && t.find('@') == std::string_view::npos && t.find('<') == std::string_view::npos &&
             t.find('"') == std::string_view::npos && t.find('(') == std::string_view::npos) {
+            // An address-book entry stands for its addresses; they are
+            // made one line so an entry can never add a header.
+            if (std::optional<std::string> v = g_lookup ? g_lookup(t) : std::nullopt; v && !v->empty()) {
+                out.resize(out.size() - it.size());
+                for (char ch : *v) out += (ch == '\r' || ch == '\n' || ch == '\0') ? ' ' : ch;
+                return;
+            }
             // Keep the blanks after the name outside the address.
             std::size_t tail = it.size() - (it.find(t) + t.size());
             out.insert(out.size() - tail, "@" + domain);

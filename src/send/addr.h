@@ -5,6 +5,7 @@
 // address.  Every value that can reach a header or an SMTP command is first
 // checked for line breaks (line_clean).
 #pragma once
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,15 @@ std::string fix_addr(std::string_view token);
 // result would not fit in size - 1 bytes: a cut address could reach a
 // wrong domain, so the caller refuses the send.
 bool fix_local(std::string& list, std::size_t size, const std::string& domain);
+// The address-book lookup local completion tries first for an entry name
+// (the address books register it); null: none.
+using AbookLookup = std::optional<std::string> (*)(std::string_view name);
+void fix_local_set_lookup(AbookLookup fn);
+// Where a sent message's To and Cc addresses are offered for collection
+// (the address books register it); null: nowhere.
+using AddrCollect = void (*)(std::string_view address);
+void send_set_collector(AddrCollect fn);
+AddrCollect send_collector();
 // The site's recipient rule (setting valid_to): true when allowed.
 bool took(std::string_view address);
 // "<addr>" unless the address already holds "<".

@@ -136,6 +136,8 @@ bool compose_write(const OutMessage& m, const std::string& path, long& lines, st
     header(o, "X-Mailer", m.x_mailer);
     header(o, "Priority", m.priority);
     header(o, "Message-ID", m.message_id);
+    header(o, "In-Reply-To", m.in_reply_to);
+    if (!m.references.empty()) o.put(fold_header("References", m.references));
     header(o, "X-User-Info", m.user_info);
     o.put("MIME-Version: 1.0\r\n");
 

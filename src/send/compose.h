@@ -24,6 +24,8 @@ struct OutMessage {
     std::string x_mailer;     // "" = none
     std::string priority;     // "" = none
     std::string message_id;
+    std::string in_reply_to;  // "" = not a reply
+    std::string references;   // "" = none
     std::string user_info;    // "" = none
     bool html_body = false;   // the text part is HTML (content_type says so)
     std::string text;         // the text part, ready (wrapped, signed, trailer added)

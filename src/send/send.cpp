@@ -24,6 +24,7 @@
 #include "send/addr.h"
 #include "send/compose.h"
 #include "send/mailenc.h"
+#include "send/reply.h"
 #include "send/smtp.h"
 #include "store/copyself.h"
 #include "store/msgfile.h"
@@ -240,7 +241,7 @@ std::string body_trailer() {
 // Every value that reaches a header or a command, and the name of its field.
 bool fields_clean(std::string& bad) {
     static const char* kFields[] = {"to",          "tolist",    "cc",       "bcc", "subject", "reply",
-                                    "h_priority", "content_type", "send_date"};
+                                    "h_priority", "content_type", "send_date", "in_reply_to", "references"};
     for (const char* f : kFields)
         if (!line_clean(form_find(f))) {
             bad = f;
@@ -276,6 +277,11 @@ int show_compose_again(const std::vector<OutAttach>& files) {
     var_set("v_copyself", form_true("copyself") ? "checked" : "");
     var_set("v_addsig", form_true("addsig") ? "checked" : "");
     var_set("v_send_autocc", form_true("send_autocc") ? "checked" : "");
+    for (const char* f : {"in_reply_to", "references", "item"}) var_set(f, field_text(one_line(form_find(f), 998)));
+    if (form_true("fwdedit_attachments")) {
+        var_set("fwdedit", "checked");
+        var_set("fwdedit_attachments", "checked");
+    }
     var_set("send_failed", "1");
     f_error_set();
     tpl_show("send");
@@ -588,6 +594,9 @@ int r_send() {
     if (!ini_true(K_hide_x_mailer)) m.x_mailer = "Larkspur Web to Mail Gateway 2.8a, " + resell("advert");
     m.priority = encode_rfc1522(form_find("h_priority"));
     m.message_id = lib_email_mid(get_domain());
+    // A reply carries its threading headers through the form; they are
+    // rebuilt from the ids found there, so nothing else reaches the header.
+    reply_threading(form_find("in_reply_to"), form_find("references"), m.in_reply_to, m.references);
     if (!ini_true(K_hide_ip)) m.user_info = g.remote_addr;
     m.html_body = ctype.find("html") != std::string::npos;
     m.text = text_body(m.html_body);
@@ -631,6 +640,9 @@ int r_send() {
         f_error("%s", lang_get("The message was sent, but no copy could be filed"));
     for (const OutAttach& a : files) std::remove(a.path.c_str());
     keep_clear();
+    if (AddrCollect collect = send_collector())
+        for (const std::string* list : {&rc.to_text, &rc.cc_text})
+            for (const std::string& a : addr_list(*list)) collect(a);
     sent_vars(rc);
     const std::string& page = form_find("page");
     tpl_show(page.empty() ? "sentok" : page);
