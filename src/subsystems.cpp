@@ -2,6 +2,7 @@
 
 #include "cgi/table.h"
 #include "net/table.h"
+#include "org/table.h"
 #include "page/table.h"
 #include "send/table.h"
 #include "store/table.h"
@@ -15,6 +16,7 @@ std::span<const Subsystem> subsystems() {
     static const Subsystem list[] = {
         support_subsystem(), cgi_subsystem(), page_subsystem(), user_subsystem(),
         store_subsystem(),   net_subsystem(),   view_subsystem(), send_subsystem(),
+        org_subsystem(),
     };
     return list;
 }

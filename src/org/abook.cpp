@@ -13,17 +13,18 @@
 #include "cgi/config.h"
 #include "cgi/diag.h"
 #include "cgi/form.h"
-#include "cgi/handlers.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
 #include "page/encode.h"
 #include "page/hooks.h"
+#include "page/tpl.h"
 #include "page/tpl.h"
 #include "page/var.h"
 #include "send/addr.h"
 #include "send/reply.h"
 #include "support/str.h"
 #include "user/paths.h"
+#include "user/login.h"
 #include "user/profile.h"
 #include "view/list.h"
 #include "view/mimecodec.h"
@@ -161,14 +162,12 @@ void collect_sent(std::string_view address) {
     if (prof.xautoadda) user_addfroma(address);
 }
 
-struct RegisterLookup {
-    RegisterLookup() {
-        fix_local_set_lookup(lookup_for_send);
-        send_set_collector(collect_sent);
-    }
-} register_lookup;
-
 }  // namespace
+
+void abook_install() {
+    fix_local_set_lookup(lookup_for_send);
+    send_set_collector(collect_sent);
+}
 
 bool abook_name_ok(std::string_view name) {
     if (name.empty() || name.size() > 100) return false;

@@ -3,9 +3,7 @@
 // one entry a line: "name = addr, addr" or a plain address) and group books
 // other users publish.  Builds the pick lists of the compose and address-
 // book pages, expands entry names for local completion, and collects
-// addresses when mail is sent.  The page commands (f_pick, r_pick,
-// f_edit_abook, f_del_abook, r_addfrom, r_addfroma) are declared in
-// cgi/handlers.h.
+// addresses when mail is sent.
 #pragma once
 #include <optional>
 #include <string>
@@ -50,3 +48,14 @@ void abooks_picklist();
 
 // Clears the book cache (tests run many cases in one process).
 void abook_reset();
+
+// The page commands.
+int f_pick();
+int r_pick();
+int f_edit_abook();
+int f_del_abook();
+int r_addfrom();
+int r_addfroma();
+// Lets the send code expand book entries and collect the addresses of
+// sent mail.
+void abook_install();

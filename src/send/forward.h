@@ -2,8 +2,7 @@
 // and body, sent again to new recipients with Resent headers over an SMTP
 // dialogue of its own, optionally with a note in front.  Serves the forward
 // command, the forwarding action of filter rules and the release of a
-// supervised account's messages.  r_forward and r_doforward are declared in
-// cgi/handlers.h.
+// supervised account's messages.
 #pragma once
 #include <string>
 #include <string_view>

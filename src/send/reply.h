@@ -1,8 +1,6 @@
 // Answering a stored message: reply, reply to all and forwarding through
 // the compose page, each pre-filled from the message named by the form's
-// "fld" and "item", which gets its "replied," or "forwarded," mark.  The
-// handlers f_reply, f_replyall and f_forward_edit are declared in
-// cgi/handlers.h.
+// "fld" and "item", which gets its "replied," or "forwarded," mark.
 #pragma once
 #include <string>
 #include <string_view>

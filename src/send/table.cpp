@@ -1,5 +1,7 @@
 #include "send/table.h"
 
+#include "send/forward.h"
+#include "send/reply.h"
 #include "send/send.h"
 
 namespace {
@@ -7,6 +9,11 @@ namespace {
 const Handler kHandlers[] = {
     {"f_send", f_send},
     {"r_send", r_send},
+    {"f_reply", f_reply},
+    {"f_replyall", f_replyall},
+    {"f_forward_edit", f_forward_edit},
+    {"r_forward", r_forward},
+    {"r_doforward", r_doforward},
 };
 
 }  // namespace
