@@ -254,54 +254,56 @@ std::string wrap(std::string_view text, int width) {
     if (width <= 0 || text.size() <= static_cast<std::size_t>(width)) return std::string(text);
     std::string out;
     out.reserve(text.size() + text.size() / 16);
-    int count = 0;                       // characters shown on the current line
-    std::size_t line_start = 0;          // in out
-    std::size_t last_blank = std::string::npos;
+    int count = 0;                                  // characters shown on the current line
+    std::size_t line_start = 0;                     // in out
+    std::size_t last_blank = std::string::npos;     // in out, on the current line
     int count_at_blank = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == 27) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c == 27) {   // from an escape on, the text is left as it is
             out.append(text.substr(i));
             break;
         }
-        if (c == '<' || c == '&') {
-            // Markup and entities are copied whole; an entity shows one character.
-            char close = c == '<' ? '>' : ';';
-            std::size_t e = text.find(close, i);
-            if (e != std::string_view::npos && (c == '<' || e - i <= 10)) {
-                out.append(text.substr(i, e - i + 1));
-                if (c == '&') ++count;
-                i = e;
-                goto check;
-            }
-        }
-        out += c;
         if (c == '\n') {
+            out += c;
+            ++i;
             count = 0;
             line_start = out.size();
             last_blank = std::string::npos;
             continue;
         }
-        if ((static_cast<unsigned char>(c) & 0xC0) == 0x80) continue;   // inside a UTF-8 character
-        ++count;
+        // One shown unit: a tag (no width), an entity or a whole UTF-8
+        // character (one each); never broken.
+        std::size_t len = 1;
+        int shown = 1;
+        const std::size_t close = c == '<' ? text.find('>', i) : c == '&' ? text.find(';', i) : std::string_view::npos;
+        if (c == '<' && close != std::string_view::npos) {
+            len = close - i + 1;
+            shown = 0;
+        } else if (c == '&' && close != std::string_view::npos && close - i <= 10) {
+            len = close - i + 1;
+        } else {
+            while (i + len < text.size() && (static_cast<unsigned char>(text[i + len]) & 0xC0) == 0x80) ++len;
+        }
+        out.append(text.substr(i, len));
+        i += len;
+        count += shown;
         if (c == ' ') {
             last_blank = out.size() - 1;
             count_at_blank = count;
         }
-    check:
-        if (count > width) {
-            if (last_blank != std::string::npos && last_blank >= line_start) {
-                out[last_blank] = '\n';
-                line_start = last_blank + 1;
-                count -= count_at_blank;
-            } else if (i + 1 < text.size() && text[i + 1] != '\n' &&
-                       (static_cast<unsigned char>(text[i + 1]) & 0xC0) != 0x80) {
-                out += '\n';
-                line_start = out.size();
-                count = 0;
-            }
-            last_blank = std::string::npos;
+        if (count <= width) continue;
+        if (last_blank != std::string::npos && last_blank >= line_start) {
+            out[last_blank] = '\n';
+            line_start = last_blank + 1;
+            count -= count_at_blank;
+        } else if (i < text.size() && text[i] != '\n') {
+            out += '\n';
+            line_start = out.size();
+            count = 0;
         }
+        last_blank = std::string::npos;
     }
     return out;
 }
