@@ -72,8 +72,18 @@ bool save_state(const SpellState& s, bool body_too) {
     return true;
 }
 
+// The word number of the form; -1 when it is not a number.
+int wordi_field() {
+    const std::string& v = form_find("wordi");
+    char* end = nullptr;
+    long w = std::strtol(v.c_str(), &end, 10);
+    if (v.empty() || *end != '\0' || w < -1 || w > 1000000) return -1;
+    return static_cast<int>(w);
+}
+
+// The suggestions page takes a number above 999 as the first word.
 int wordi_value() {
-    int w = std::atoi(form_find("wordi").c_str());
+    int w = wordi_field();
     if (w > 999) {
         lmsg("w value to large");
         w = 0;
@@ -390,13 +400,13 @@ int f_spell_fix() {
 
 int r_spell_set() {
     if (!read_spell()) return 0;
-    spell_change(wordi_value(), nform_find("spell_value"));
+    spell_change(wordi_field(), nform_find("spell_value"));
     return r_spell_show();
 }
 
 int r_spell_alt() {
     if (!read_spell()) return 0;
-    spell_change(wordi_value(), nform_find("altword"));
+    spell_change(wordi_field(), nform_find("altword"));
     return r_spell_show();
 }
 
