@@ -53,7 +53,6 @@ bool write_replace(const std::string& path, const std::string& tmp, std::string_
     if (!f) return false;
     bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     ok = std::fflush(f) == 0 && ok;
-    ok = fsync(fileno(f)) == 0 && ok;
     ok = std::fclose(f) == 0 && ok;
     if (ok && std::rename(tmp.c_str(), path.c_str()) == 0) return true;
     std::remove(tmp.c_str());

@@ -42,16 +42,20 @@ bool is_sep(char c) { return c == ' ' || c == '\r' || c == '\n'; }
 // One word a line, no other separators, strictly rising in byte order, the
 // last line ended: the layout binary search needs.
 bool sorted_layout(const char* d, std::size_t n) {
-    if (n == 0 || d[n - 1] != '\n') return false;
-    std::string_view prev;
-    std::size_t pos = 0;
-    while (pos < n) {
-        const char* e = static_cast<const char*>(std::memchr(d + pos, '\n', n - pos));
-        std::string_view line(d + pos, static_cast<std::size_t>(e - (d + pos)));
-        if (line.empty() || line.find_first_of(" \r\t") != std::string_view::npos) return false;
-        if (pos > 0 && !(prev < line)) return false;
+    if (n == 0 || d[n - 1] != '\n' || d[0] == '\n') return false;
+    for (char c : {' ', '\r', '\t'})
+        if (std::memchr(d, c, n)) return false;
+    const char* prev = d;
+    std::size_t prev_len = static_cast<std::size_t>(static_cast<const char*>(std::memchr(d, '\n', n)) - d);
+    for (std::size_t pos = prev_len + 1; pos < n;) {
+        const char* line = d + pos;
+        std::size_t len = static_cast<std::size_t>(static_cast<const char*>(std::memchr(line, '\n', n - pos)) - line);
+        if (len == 0) return false;
+        int c = std::memcmp(prev, line, std::min(prev_len, len));
+        if (c > 0 || (c == 0 && prev_len >= len)) return false;
         prev = line;
-        pos += line.size() + 1;
+        prev_len = len;
+        pos += len + 1;
     }
     return true;
 }
@@ -143,7 +147,7 @@ int spell_init(const std::string& dict, const std::string* personal, std::string
     }
     std::size_t n = static_cast<std::size_t>(sb.st_size);
     if (n > 0) {
-        void* m = mmap(nullptr, n, PROT_READ, MAP_PRIVATE, fd, 0);
+        void* m = mmap(nullptr, n, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
         if (m == MAP_FAILED) {
             err = sfmt("Could not read %s %s\n", dict.c_str(), std::strerror(errno));
             close(fd);
