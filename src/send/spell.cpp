@@ -119,7 +119,13 @@ int r_spell_show() {
     std::string plain;
     for (char c : out)
         if (c != '\r') plain += c;
-    var_set("spell_list", wrap(plain, get_send_wrap()));
+    std::string shown = wrap(plain, get_send_wrap());
+    if (g.gwml) {   // in a deck "$" starts a variable
+        std::string w;
+        for (char c : shown) w += c == '$' ? std::string("$$") : std::string(1, c);
+        shown = w;
+    }
+    var_set("spell_list", shown);
     var_set("nwrong", std::to_string(s.words.size()));
     f_error_set();
     tpl_show("sp_show");
