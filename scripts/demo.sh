@@ -25,7 +25,7 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok
 
 install_build_packages() {
     local want=(build-essential cmake libgtest-dev googletest libbenchmark-dev libgumbo-dev libxml2-dev libssl-dev
-                python3 openssl curl iproute2 psmisc)
+                python3 wamerican openssl curl iproute2 psmisc)
     local missing=() p
     for p in "${want[@]}"; do have_pkg "$p" || missing+=("$p"); done
     [ ${#missing[@]} -eq 0 ] && return 0

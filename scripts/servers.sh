@@ -46,7 +46,7 @@ HOST=127.0.0.1
 PORT_VARS=(LK_POP3_PORT LK_POP3S_PORT LK_LMTP_PORT LK_SASL_PORT LK_SMTP_PORT
            LK_SUBMISSION_PORT LK_SMTPS_PORT LK_POPPASSD_PORT LK_WEB_PORT)
 SERVICES=(dovecot postfix poppassd lighttpd)
-PACKAGES=(dovecot-core dovecot-pop3d dovecot-lmtpd postfix poppassd socat lighttpd openssl)
+PACKAGES=(dovecot-core dovecot-pop3d dovecot-lmtpd postfix poppassd socat lighttpd openssl wamerican)
 
 # Test users: system users (their passwords live in /etc/shadow, where
 # poppassd changes them) and one passwd-file user (a known plaintext
@@ -465,6 +465,9 @@ install_web() {
     if [ -d "$ROOT/templates" ]; then
         cp -R "$ROOT/templates/." "$d/templates/"
     fi
+    # The spell checker's word list, built from Debian's English word list.
+    [ -s "$d/templates/words.dat" ] || "$ROOT/scripts/mkwords.sh" "$d/templates/words.dat" \
+        || say "no spell checker word list (install wamerican)"
     local smtp_port=$LK_SMTP_PORT smtp_auth="# smtp_auth (off: the plain port needs none)"
     if [ "${LK_WEB_SMTP_AUTH:-}" = 1 ]; then
         smtp_port=$LK_SUBMISSION_PORT

@@ -119,7 +119,7 @@ install_packages() {
     fi
     local want=(build-essential cmake libgtest-dev googletest libbenchmark-dev clang
                 libclang-rt-14-dev libgumbo-dev libxml2-dev libssl-dev libxml2-utils hyperfine
-                python3 openssl curl ca-certificates iproute2 psmisc chromium)
+                python3 wamerican openssl curl ca-certificates iproute2 psmisc chromium)
     command -v node >/dev/null || want+=(nodejs)
     command -v npm >/dev/null || want+=(npm)
     local missing=() p

@@ -85,7 +85,8 @@ cmd=send as multipart/form-data with the files in attach, attach2, attach3, atta
 <div class="check"><input type="checkbox" id="addsig" name="addsig" %%v_addsig%%><label for="addsig">Add my signature</label></div>
 <div class="check"><input type="checkbox" id="send_autocc" name="send_autocc" %%v_send_autocc%%><label for="send_autocc">Send a copy to myself</label></div>
 </fieldset>
-<p><button type="submit" class="primary" id="sendbtn">Send</button></p>
+<p><button type="submit" class="primary" id="sendbtn">Send</button>
+<button type="submit" name="spell_check" value="1" id="spellbtn" formnovalidate>Check spelling</button></p>
 </form>
 </main>
 %%include%%footer.tpl%%

@@ -1,0 +1,146 @@
+// The spell check through the real program: a compose form checked, a
+// suggestion taken, a word typed, a word added to the user's own list, the
+// compose page back with the corrected text; outside text escaped on every
+// page; the personal list's editor never losing words it did not show; and
+// the -spell option.
+#include <gtest/gtest.h>
+
+#include "fake/fake_server.h"
+#include "process/cgi_harness.h"
+
+namespace {
+
+using lk_test::CgiHarness;
+using lk_test::CgiResult;
+using lk_test::url_enc;
+
+constexpr const char* kPass = "Sp3ll-secret";
+const std::string kWords = "brown\ncaf\xc3\xa9\ndog\nfox\njumped\njumps\nlazy\nover\nquick\nthe\n";
+
+struct SpellEnv {
+    FakeServer pop;
+    CgiHarness h;
+    std::string tok, utokc;
+    SpellEnv() : pop("pop3", std::string("user ann ") + kPass + "\n", 60), h("", true) {
+        h.set_ini("templates @TPL@\nworkarea @WORK@\npophost 127.0.0.1\nport " + std::to_string(pop.port()) +
+                  "\ndomain example.test\ndebug true\npop_timeout 2\n");
+        h.write_file("templates/words.dat", kWords);
+        auto r = h.post("cmd=login&user=ann&pass=" + url_enc(kPass));
+        tok = lk_test::cookie_value(r, "utok");
+        utokc = lk_test::cookie_value(r, "utokc");
+    }
+    std::map<std::string, std::string> env() const { return {{"HTTP_COOKIE", "utokc=" + utokc}}; }
+    // A posted form with the named button pressed.
+    CgiResult press(const std::string& button, std::vector<std::pair<std::string, std::string>> fields = {}) {
+        fields.emplace_back("utoken", tok);
+        fields.emplace_back(button, "1");
+        return h.post_multipart(fields, {}, "", env());
+    }
+    CgiResult check(const std::string& message, const std::string& to = "Bob <bob@example.test>") {
+        return press("spell_check", {{"cmd", "send"}, {"to", to}, {"subject", "Hi <b>"}, {"message", message}});
+    }
+    std::string user_file(const std::string& name) { return h.read_file("work/u_an/ann@127_0_0_1/" + name); }
+    bool user_has(const std::string& name) { return h.exists("work/u_an/ann@127_0_0_1/" + name); }
+};
+
+int links(const CgiResult& r) {
+    int n = 0;
+    for (std::size_t p = 0; (p = r.out.find("cmd=spell_fix", p)) != std::string::npos; ++p) ++n;
+    return n;
+}
+
+TEST(SpellProcess, CheckFixAddAndBackToTheComposePage) {
+    SpellEnv e;
+    ASSERT_FALSE(e.tok.empty());
+    auto r = e.check("Teh quick brown fox jumpd over the lazy dog (2019), caf\xc3\xa9 na\xc3\xafve <i>");
+    ASSERT_TRUE(r.out_has("Words not found: 3")) << r.out << r.log;
+    EXPECT_EQ(links(r), 3);
+    EXPECT_TRUE(r.out_has(">Teh</a>"));
+    EXPECT_TRUE(r.out_has(">na\xc3\xafve</a>"));
+    EXPECT_TRUE(r.out_has("&lt;i&gt;"));
+    EXPECT_FALSE(r.out_has("<i>"));
+
+    // Suggestions for "jumpd" (word 1): the closest first.
+    r = e.h.get("cmd=spell_fix&wordi=1&utoken=" + e.tok, e.env());
+    EXPECT_TRUE(r.out_has("<option>jumped</option>")) << r.out;
+    EXPECT_TRUE(r.out_has("<option value=\"jumps\">jumps")) << r.out;
+
+    // Replacing word 0 with a longer word moves the later offsets: word 1
+    // is still found where it now stands.
+    r = e.press("spell_set", {{"wordi", "0"}, {"spell_value", "thee"}});
+    EXPECT_TRUE(r.out_has(">jumpd</a>")) << r.out;
+    r = e.press("spell_alt", {{"wordi", "1"}, {"altword", "jumped"}});
+    EXPECT_TRUE(r.out_has("Words not found: 3"));
+    EXPECT_TRUE(e.user_file("spell.msg").find("Thee quick brown fox jumped over") == 0) << e.user_file("spell.msg");
+
+    // A word added to the user's list stops being a link now and next time.
+    r = e.press("spell_add", {{"spell_value", "Na\xc3\xafve"}});
+    EXPECT_FALSE(r.out_has(">na\xc3\xafve</a>")) << r.out;
+    EXPECT_EQ(e.user_file("words.usr"), "Na\xc3\xafve\n");
+
+    r = e.press("spell_done");
+    EXPECT_TRUE(r.out_has("value=\"Bob &lt;bob@example.test&gt;\"")) << r.out;
+    EXPECT_TRUE(r.out_has("value=\"Hi &lt;b&gt;\""));
+    EXPECT_TRUE(r.out_has(">Thee quick brown fox jumped over the lazy dog (2019), caf\xc3\xa9 na\xc3\xafve &lt;i&gt;"))
+        << r.out;
+    EXPECT_FALSE(e.user_has("spell.dat"));
+    EXPECT_FALSE(e.user_has("spell.msg"));
+
+    r = e.check("the naive na\xc3\xafve dog");
+    EXPECT_TRUE(r.out_has("Words not found: 1")) << r.out;
+    EXPECT_TRUE(r.out_has(">naive</a>"));
+}
+
+TEST(SpellProcess, BadWordNumbersAndTamperedStateChangeNothing) {
+    SpellEnv e;
+    e.check("Teh dog");
+    const std::string before = e.user_file("spell.msg");
+    for (const char* w : {"5", "-1", "99999", "abc"}) {
+        auto r = e.press("spell_set", {{"wordi", w}, {"spell_value", "The"}});
+        EXPECT_EQ(e.user_file("spell.msg"), before) << w;
+        EXPECT_TRUE(r.out_has("Words not found: 1")) << w << r.out;
+    }
+    // A word line pointing elsewhere in the body is dropped, never used.
+    e.h.write_file("work/u_an/ann@127_0_0_1/spell.dat", "to x\nword 0 4 Teh\n");
+    auto r = e.press("spell_set", {{"wordi", "0"}, {"spell_value", "The"}});
+    EXPECT_EQ(e.user_file("spell.msg"), before);
+    EXPECT_TRUE(r.out_has("Words not found: 0")) << r.out;
+}
+
+TEST(SpellProcess, SavingTheEditorKeepsWordsItDidNotShow) {
+    SpellEnv e;
+    e.check("Teh dog");
+    std::string list;
+    for (int i = 0; i < 1500; ++i) list += "word" + std::to_string(i) + "\n";
+    e.h.write_file("work/u_an/ann@127_0_0_1/words.usr", list);
+    auto r = e.press("spell_edit");
+    const std::string key = "name=\"spellshown\" value=\"";
+    std::size_t at = r.out.find(key);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const int shown = std::atoi(r.out.c_str() + at + key.size());
+    ASSERT_GT(shown, 0);
+    ASSERT_LT(shown, 1500);
+    // The user replaces what the box showed with two words.
+    e.press("spell_save", {{"spelledit", "alpha, beta;<script>"}, {"spellshown", std::to_string(shown)}});
+    const std::string saved = e.user_file("words.usr");
+    EXPECT_EQ(saved.rfind("alpha\nbeta\n<script>\nword" + std::to_string(shown) + "\n", 0), 0u) << saved.substr(0, 80);
+    EXPECT_NE(saved.find("word1499\n"), std::string::npos);
+    EXPECT_EQ(saved.find("word0\n"), std::string::npos);
+    r = e.press("spell_edit");
+    EXPECT_TRUE(r.out_has("alpha beta &lt;script&gt;")) << r.out;
+}
+
+TEST(SpellProcess, CommandLineAnswersEachWordUntilTheEnd) {
+    CgiHarness h;
+    h.write_file("words.dat", kWords);
+    auto r = h.run({}, "the\nTeh\nCAF\xc3\x89\ncaf\xc3\xa9\r\n", {"-spell"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Enter word Right\nEnter word Wrong\nEnter word Wrong\nEnter word Right\nEnter word \n");
+    h.write_file("words.dat", "");
+    std::remove(h.path("words.dat").c_str());
+    r = h.run({}, "the\n", {"-spell"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Could not read words.dat"), std::string::npos) << r.err;
+}
+
+}  // namespace
