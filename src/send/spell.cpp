@@ -4,6 +4,7 @@
 // value" line per field, then one "word N OFFSET WORD" line per unknown
 // word).  Values are kept on one line with the profile's line escaping,
 // and every word line is checked against the body before it is used.
+#include "send/send.h"
 #include "send/spell.h"
 
 #include <unistd.h>
@@ -18,7 +19,6 @@
 #include "cgi/config.h"
 #include "cgi/diag.h"
 #include "cgi/form.h"
-#include "cgi/handlers.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
 #include "page/encode.h"
@@ -487,7 +487,7 @@ int r_spell_done() {
     return f_send();
 }
 
-int do_spell(int, char**) {
+int do_spell() {
     std::string err;
     if (!spell_init("words.dat", nullptr, err)) {
         std::fprintf(stderr, "%s", err.c_str());

@@ -77,4 +77,4 @@ int r_spell_edit();
 int r_spell_save();
 int r_spell_done();
 // The "-spell" option: words from standard input, "Right" or "Wrong" each.
-int do_spell(int argc, char** argv);
+int do_spell();
