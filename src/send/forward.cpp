@@ -238,7 +238,7 @@ bool fwd_list_parse(std::string_view list, std::vector<int>& out) {
         std::size_t e = list.find_first_of(", ", i);
         std::string tok(list.substr(i, e == std::string_view::npos ? std::string_view::npos : e - i));
         int n = 0;
-        if (!fld_parse_num(tok, n) || n <= 0 || out.size() >= kFwdMax) return false;
+        if (!fld_parse_num(tok, n) || n < 0 || out.size() >= kFwdMax) return false;
         out.push_back(n);
         i = e == std::string_view::npos ? list.size() : e;
     }

@@ -68,11 +68,12 @@ std::string tidy(std::string_view list, std::string_view me, bool drop_me) {
 bool open_message(int& fld, int& pos) {
     fld = std::atoi(form_find("fld").c_str());
     const std::string item = ncpy(form_find("item"), 99);
-    int n = std::atoi(item.c_str());
-    if (n <= 0) {
+    // Message numbers start at 0; anything but digits names no message.
+    if (item.empty() || item.size() > 9 || item.find_first_not_of("0123456789") != std::string::npos) {
         f_error("%s", lang_get("No message was chosen"));
         return false;
     }
+    int n = std::atoi(item.c_str());
     if (fld < 0 || fld >= kMaxFolders || (fld > 0 && prof.xfld_name[static_cast<std::size_t>(fld)].empty())) fld = 0;
     if (!fld_readxov(fld)) return false;
     pos = fld_findid(n);

@@ -7,7 +7,7 @@
 #include <map>
 
 #include "net/tls.h"
-#include "store/store_env.h"
+#include "test_env.h"
 
 namespace {
 

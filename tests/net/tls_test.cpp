@@ -10,7 +10,7 @@
 
 #include "fake/fake_server.h"
 #include "net/tls.h"
-#include "store/store_env.h"
+#include "test_env.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <set>
 
 #include "process/cgi_harness.h"
-#include "store/store_env.h"
+#include "test_env.h"
 #include "user/codec.h"
 
 namespace {
