@@ -91,7 +91,7 @@ bool replace_file(const std::string& path, const std::string& text) {
     }
     bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     if (!ok) imsg("Unable to write user data file %s\n", tmp.c_str());
-    ok = std::fflush(f) == 0 && fsync(fileno(f)) == 0 && ok;
+    ok = std::fflush(f) == 0 && ok;
     if (std::fclose(f) != 0 && ok) {
         imsg("Unable to close user data file %s\n", tmp.c_str());
         ok = false;
