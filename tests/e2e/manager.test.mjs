@@ -7,15 +7,19 @@ import assert from 'node:assert/strict';
 import { describe, test } from 'node:test';
 import { env, launch, noServers } from './lib.mjs';
 
+// Logs in (a first login may show the welcome page, with frames or
+// without) and reads the "Per page" choice of the list page.
 async function loginAndList(b, user, pass) {
     await b.page.goto(env.LK_WEB_URL);
     await b.page.getByLabel('User name').fill(user);
-    await b.page.getByLabel('Password').fill(pass);
-    await Promise.all([b.page.waitForLoadState('load'), b.page.getByRole('button', { name: 'Log in' }).click()]);
-    // The frames layout shows the list in a pane; the list itself is what counts.
-    const frame = b.page.frames().find((f) => /cmd=list/.test(f.url())) ?? b.page;
-    await frame.waitForSelector('#page_size', { state: 'attached' });
-    return frame.$eval('#page_size', (s) => s.value);
+    await b.page.getByLabel('Password', { exact: true }).fill(pass);
+    await Promise.all([b.page.waitForNavigation(), b.page.getByRole('button', { name: 'Log in' }).click()]);
+    const html = await b.page.content();
+    let token = /name="utoken" value="([^"]+)"/.exec(html)?.[1] ?? /utoken=([^&"]+)/.exec(html)?.[1];
+    assert.ok(token, `no session after login for ${user}`);
+    token = decodeURIComponent(token.replace(/&amp;/g, '&'));
+    await b.page.goto(`${env.LK_WEB_URL}?cmd=list&fld=0&utoken=${encodeURIComponent(token)}`);
+    return b.page.$eval('#page_size', (s) => s.value);
 }
 
 describe('manager page', { skip: noServers || (!env?.LK_MANAGER_PASS && 'no manager password in servers.env') }, () => {
