@@ -492,6 +492,8 @@ debug true
 use_page_size true
 # the maintenance pages (?cmd=test, ?cmd=showini) for this loopback installation
 notest false
+# the manager page's password, from a file only the web server reads
+manager_password @manager_pass
 EOF
     mv -f "$d/cgi-bin/larkspur.ini.new" "$d/cgi-bin/larkspur.ini"
     touch "$RUN/log/larkspur.log"
@@ -500,6 +502,12 @@ EOF
     chmod 750 "$d/work" "$d/tmp"
     chmod 644 "$d/cgi-bin/larkspur.ini"
     chmod -R a+rX "$d/templates"
+    # A reinstall keeps the password of this run.
+    [ -n "${MANAGER_PASS:-}" ] || MANAGER_PASS=$(sed -n 's/^LK_MANAGER_PASS=//p' "$RUN/servers.env" 2>/dev/null)
+    [ -n "${MANAGER_PASS:-}" ] || MANAGER_PASS=$(new_password)
+    printf '%s\n' "$MANAGER_PASS" >"$d/templates/manager_pass.dat"
+    chown root:www-data "$d/templates/manager_pass.dat"
+    chmod 640 "$d/templates/manager_pass.dat"
 }
 
 write_env() {
@@ -521,6 +529,7 @@ write_env() {
         echo "LK_PASS2=$PASS2"
         echo "LK_DEMO_USER=${SYS_USERS[2]}"
         echo "LK_DEMO_PASS=$DEMO_PASS"
+        echo "LK_MANAGER_PASS=${MANAGER_PASS:-}"
         echo "LK_CATCHALL_USER=${SYS_USERS[3]}"
         echo "LK_APOP_USER=$APOP_USER"
         echo "LK_APOP_PASS=$APOP_PASS"
@@ -581,6 +590,7 @@ cmd_start() {
 
     PASSWORDS=""
     PASS1=$(new_password); PASS2=$(new_password); DEMO_PASS=$(new_password)
+    MANAGER_PASS=$(new_password)
     APOP_PASS=$(new_password)
     make_user "${SYS_USERS[0]}" "$PASS1"
     make_user "${SYS_USERS[1]}" "$PASS2"
