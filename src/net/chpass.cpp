@@ -112,6 +112,7 @@ int r_ch_pass() {
         net_clear(&net);
         if (ok) {
             var_set("info", lang_get("Password change succeeded"));
+            var_set("info_msg", lang_get("Password change succeeded"));
             for (int i = 0; i < kPopSlots; ++i) {
                 std::size_t u = static_cast<std::size_t>(i);
                 if (prof.xpop_name[u] == host && prof.xpop_user[u] == user) prof.xpop_pass[u] = pass1;

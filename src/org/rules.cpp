@@ -136,11 +136,11 @@ void done_remember(const std::string& key) {
 // ---- Actions ----
 
 // Subject and sender of a record, escaped for the page (they come from mail).
-std::string subj(const Record& r) { return text_encode(r[H_SUBJECT]); }
-std::string from(const Record& r) { return text_encode(r[H_FROM]); }
+std::string subj(const Record& r) { return value_encode(r[H_SUBJECT]); }
+std::string from(const Record& r) { return value_encode(r[H_FROM]); }
 
 void act_log(const char* fmt, const Record& r, const std::string& where, const std::string& text) {
-    rule_err(sfmt(lang_get(fmt), subj(r).c_str(), from(r).c_str(), text_encode(where).c_str(), text_encode(text).c_str()));
+    rule_err(sfmt(lang_get(fmt), subj(r).c_str(), from(r).c_str(), value_encode(where).c_str(), value_encode(text).c_str()));
 }
 
 long file_size(const std::string& path) {
@@ -176,7 +176,7 @@ int inbox_drop(int pos, bool from_server) {
 int copy_to(int pos, const std::string& folder, bool* gone) {
     int dst = fld_find(folder);
     if (dst < 0 || !fld_visible(dst)) {
-        rule_err(sfmt(lang_get("copy: Could not find folder (%s)\n"), text_encode(folder).c_str()));
+        rule_err(sfmt(lang_get("copy: Could not find folder (%s)\n"), value_encode(folder).c_str()));
         return 0;
     }
     if (dst == 0) return 1;   // already in the inbox
@@ -218,11 +218,11 @@ int do_arule_fwd(int& pos, const ProfileRule& rule) {
     int id = std::atoi(rec[H_ID].c_str());
     std::string target = addr_only(rule.address);
     if (target.empty() || !line_clean(rule.address)) {
-        rule_err(sfmt(lang_get("Forward refused: (%s) is not an address\n"), text_encode(rule.address).c_str()));
+        rule_err(sfmt(lang_get("Forward refused: (%s) is not an address\n"), value_encode(rule.address).c_str()));
         return 0;
     }
     if (is_own_address(target)) {
-        rule_err(sfmt(lang_get("Forward refused: (%s) is your own address and would loop\n"), text_encode(target).c_str()));
+        rule_err(sfmt(lang_get("Forward refused: (%s) is your own address and would loop\n"), value_encode(target).c_str()));
         return 0;
     }
     // Mail that has been forwarded once (by this user's rules or carries
@@ -253,7 +253,7 @@ int do_arule_fwd(int& pos, const ProfileRule& rule) {
 
 int do_arule_del(int& pos, const ProfileRule& rule) {
     Record rec = *fld_getrec(pos);
-    rule_err(sfmt(lang_get("Deleted (%s %s) matched (%s)\n"), subj(rec).c_str(), from(rec).c_str(), text_encode(rule.match).c_str()));
+    rule_err(sfmt(lang_get("Deleted (%s %s) matched (%s)\n"), subj(rec).c_str(), from(rec).c_str(), value_encode(rule.match).c_str()));
     bool no_trash = ini_true(K_no_trash);
     bool kept = false;
     if (!no_trash) {
@@ -377,7 +377,7 @@ int do_rules(int pos) {
         bool hit = false;
         if (rule.header == "Body") {
             hit = body_has(pos, rule);
-            if (hit) rule_err(sfmt("Body find matched (%s) \n", text_encode(rule.match).c_str()));
+            if (hit) rule_err(sfmt("Body find matched (%s) \n", value_encode(rule.match).c_str()));
         } else {
             int field = header_field(rule.header);
             if (field < 0) continue;
