@@ -50,10 +50,14 @@ the page's), r_contains, r_addr and r_iscase.  Posts saveconfig.
 <p><label for="sort_on">Sort by</label>
 <select id="sort_on" name="sort_on">
 <option value="arrival" %%arrivalselected%%>Arrival</option>
-<option value="date:" %%date:selected%%>Date</option>
-<option value="-date:" %%-date:selected%%>Date, newest first</option>
-<option value="from:" %%from:selected%%>Sender</option>
-<option value="subject:" %%subject:selected%%>Subject</option>
+<option value="-datetime" %%-datetimeselected%%>Date, newest first</option>
+<option value="datetime" %%datetimeselected%%>Date, oldest first</option>
+<option value="from:" %%from:selected%%>Sender, A to Z</option>
+<option value="-from:" %%-from:selected%%>Sender, Z to A</option>
+<option value="subject:" %%subject:selected%%>Subject, A to Z</option>
+<option value="-subject:" %%-subject:selected%%>Subject, Z to A</option>
+<option value="-bytes:" %%-bytes:selected%%>Size, largest first</option>
+<option value="bytes:" %%bytes:selected%%>Size, smallest first</option>
 </select></p>
 <p><label for="page_size">Messages per page</label>
 <input id="page_size" name="page_size" size="4" value="%%page_size%%">
