@@ -35,12 +35,66 @@ the page's), r_contains, r_addr and r_iscase.  Posts saveconfig.
 <table class="tbl">
 <thead><tr><th scope="col">Use</th><th scope="col">Server</th><th scope="col">Port</th><th scope="col">User</th><th scope="col">Password</th><th scope="col">Reply address</th><th scope="col">Delete from server</th><th scope="col"><span class="vh">Password change</span></th></tr></thead>
 <tbody>
-<tr><td><input type="radio" name="pop_cur" value="0" aria-label="Use account 1" %%pop_cur0%%></td><td><input name="pop_name0" aria-label="Server 1" value="%%pop_name0%%"></td><td><input name="pop_port0" size="5" aria-label="Port 1" value="%%pop_port0%%"></td><td><input name="pop_user0" aria-label="User 1" value="%%pop_user0%%"></td><td><input type="password" name="pop_pass0" maxlength="99" aria-label="Password 1" value="%%pop_pass0%%"></td><td><input name="pop_reply0" aria-label="Reply address 1" value="%%pop_reply0%%"></td><td><input type="checkbox" name="pop_del0" aria-label="Delete from server 1" %%pop_del0%%></td><td><button type="submit" name="set_pass0" value="1">Change password</button></td></tr>
-<tr><td><input type="radio" name="pop_cur" value="1" aria-label="Use account 2" %%pop_cur1%%></td><td><input name="pop_name1" aria-label="Server 2" value="%%pop_name1%%"></td><td><input name="pop_port1" size="5" aria-label="Port 2" value="%%pop_port1%%"></td><td><input name="pop_user1" aria-label="User 2" value="%%pop_user1%%"></td><td><input type="password" name="pop_pass1" maxlength="99" aria-label="Password 2" value="%%pop_pass1%%"></td><td><input name="pop_reply1" aria-label="Reply address 2" value="%%pop_reply1%%"></td><td><input type="checkbox" name="pop_del1" aria-label="Delete from server 2" %%pop_del1%%></td><td><button type="submit" name="set_pass1" value="1">Change password</button></td></tr>
-<tr><td><input type="radio" name="pop_cur" value="2" aria-label="Use account 3" %%pop_cur2%%></td><td><input name="pop_name2" aria-label="Server 3" value="%%pop_name2%%"></td><td><input name="pop_port2" size="5" aria-label="Port 3" value="%%pop_port2%%"></td><td><input name="pop_user2" aria-label="User 3" value="%%pop_user2%%"></td><td><input type="password" name="pop_pass2" maxlength="99" aria-label="Password 3" value="%%pop_pass2%%"></td><td><input name="pop_reply2" aria-label="Reply address 3" value="%%pop_reply2%%"></td><td><input type="checkbox" name="pop_del2" aria-label="Delete from server 3" %%pop_del2%%></td><td><button type="submit" name="set_pass2" value="1">Change password</button></td></tr>
-<tr><td><input type="radio" name="pop_cur" value="3" aria-label="Use account 4" %%pop_cur3%%></td><td><input name="pop_name3" aria-label="Server 4" value="%%pop_name3%%"></td><td><input name="pop_port3" size="5" aria-label="Port 4" value="%%pop_port3%%"></td><td><input name="pop_user3" aria-label="User 4" value="%%pop_user3%%"></td><td><input type="password" name="pop_pass3" maxlength="99" aria-label="Password 4" value="%%pop_pass3%%"></td><td><input name="pop_reply3" aria-label="Reply address 4" value="%%pop_reply3%%"></td><td><input type="checkbox" name="pop_del3" aria-label="Delete from server 4" %%pop_del3%%></td><td><button type="submit" name="set_pass3" value="1">Change password</button></td></tr>
-<tr><td><input type="radio" name="pop_cur" value="4" aria-label="Use account 5" %%pop_cur4%%></td><td><input name="pop_name4" aria-label="Server 5" value="%%pop_name4%%"></td><td><input name="pop_port4" size="5" aria-label="Port 5" value="%%pop_port4%%"></td><td><input name="pop_user4" aria-label="User 5" value="%%pop_user4%%"></td><td><input type="password" name="pop_pass4" maxlength="99" aria-label="Password 5" value="%%pop_pass4%%"></td><td><input name="pop_reply4" aria-label="Reply address 5" value="%%pop_reply4%%"></td><td><input type="checkbox" name="pop_del4" aria-label="Delete from server 5" %%pop_del4%%></td><td></td></tr>
-<tr><td><input type="radio" name="pop_cur" value="5" aria-label="Use account 6" %%pop_cur5%%></td><td><input name="pop_name5" aria-label="Server 6" value="%%pop_name5%%"></td><td><input name="pop_port5" size="5" aria-label="Port 6" value="%%pop_port5%%"></td><td><input name="pop_user5" aria-label="User 6" value="%%pop_user5%%"></td><td><input type="password" name="pop_pass5" maxlength="99" aria-label="Password 6" value="%%pop_pass5%%"></td><td><input name="pop_reply5" aria-label="Reply address 6" value="%%pop_reply5%%"></td><td><input type="checkbox" name="pop_del5" aria-label="Delete from server 6" %%pop_del5%%></td><td></td></tr>
+<tr>
+<td><input type="radio" name="pop_cur" value="0" aria-label="Use account 1" %%pop_cur0%%></td>
+<td><input name="pop_name0" aria-label="Server 1" value="%%pop_name0%%"></td>
+<td><input name="pop_port0" size="5" aria-label="Port 1" value="%%pop_port0%%"></td>
+<td><input name="pop_user0" aria-label="User 1" value="%%pop_user0%%"></td>
+<td><input type="password" name="pop_pass0" maxlength="99" aria-label="Password 1" value="%%pop_pass0%%"></td>
+<td><input name="pop_reply0" aria-label="Reply address 1" value="%%pop_reply0%%"></td>
+<td><input type="checkbox" name="pop_del0" aria-label="Delete from server 1" %%pop_del0%%></td>
+<td><button type="submit" name="set_pass0" value="1">Change password</button></td>
+</tr>
+<tr>
+<td><input type="radio" name="pop_cur" value="1" aria-label="Use account 2" %%pop_cur1%%></td>
+<td><input name="pop_name1" aria-label="Server 2" value="%%pop_name1%%"></td>
+<td><input name="pop_port1" size="5" aria-label="Port 2" value="%%pop_port1%%"></td>
+<td><input name="pop_user1" aria-label="User 2" value="%%pop_user1%%"></td>
+<td><input type="password" name="pop_pass1" maxlength="99" aria-label="Password 2" value="%%pop_pass1%%"></td>
+<td><input name="pop_reply1" aria-label="Reply address 2" value="%%pop_reply1%%"></td>
+<td><input type="checkbox" name="pop_del1" aria-label="Delete from server 2" %%pop_del1%%></td>
+<td><button type="submit" name="set_pass1" value="1">Change password</button></td>
+</tr>
+<tr>
+<td><input type="radio" name="pop_cur" value="2" aria-label="Use account 3" %%pop_cur2%%></td>
+<td><input name="pop_name2" aria-label="Server 3" value="%%pop_name2%%"></td>
+<td><input name="pop_port2" size="5" aria-label="Port 3" value="%%pop_port2%%"></td>
+<td><input name="pop_user2" aria-label="User 3" value="%%pop_user2%%"></td>
+<td><input type="password" name="pop_pass2" maxlength="99" aria-label="Password 3" value="%%pop_pass2%%"></td>
+<td><input name="pop_reply2" aria-label="Reply address 3" value="%%pop_reply2%%"></td>
+<td><input type="checkbox" name="pop_del2" aria-label="Delete from server 3" %%pop_del2%%></td>
+<td><button type="submit" name="set_pass2" value="1">Change password</button></td>
+</tr>
+<tr>
+<td><input type="radio" name="pop_cur" value="3" aria-label="Use account 4" %%pop_cur3%%></td>
+<td><input name="pop_name3" aria-label="Server 4" value="%%pop_name3%%"></td>
+<td><input name="pop_port3" size="5" aria-label="Port 4" value="%%pop_port3%%"></td>
+<td><input name="pop_user3" aria-label="User 4" value="%%pop_user3%%"></td>
+<td><input type="password" name="pop_pass3" maxlength="99" aria-label="Password 4" value="%%pop_pass3%%"></td>
+<td><input name="pop_reply3" aria-label="Reply address 4" value="%%pop_reply3%%"></td>
+<td><input type="checkbox" name="pop_del3" aria-label="Delete from server 4" %%pop_del3%%></td>
+<td><button type="submit" name="set_pass3" value="1">Change password</button></td>
+</tr>
+<tr>
+<td><input type="radio" name="pop_cur" value="4" aria-label="Use account 5" %%pop_cur4%%></td>
+<td><input name="pop_name4" aria-label="Server 5" value="%%pop_name4%%"></td>
+<td><input name="pop_port4" size="5" aria-label="Port 5" value="%%pop_port4%%"></td>
+<td><input name="pop_user4" aria-label="User 5" value="%%pop_user4%%"></td>
+<td><input type="password" name="pop_pass4" maxlength="99" aria-label="Password 5" value="%%pop_pass4%%"></td>
+<td><input name="pop_reply4" aria-label="Reply address 5" value="%%pop_reply4%%"></td>
+<td><input type="checkbox" name="pop_del4" aria-label="Delete from server 5" %%pop_del4%%></td>
+<td></td>
+</tr>
+<tr>
+<td><input type="radio" name="pop_cur" value="5" aria-label="Use account 6" %%pop_cur5%%></td>
+<td><input name="pop_name5" aria-label="Server 6" value="%%pop_name5%%"></td>
+<td><input name="pop_port5" size="5" aria-label="Port 6" value="%%pop_port5%%"></td>
+<td><input name="pop_user5" aria-label="User 6" value="%%pop_user5%%"></td>
+<td><input type="password" name="pop_pass5" maxlength="99" aria-label="Password 6" value="%%pop_pass5%%"></td>
+<td><input name="pop_reply5" aria-label="Reply address 6" value="%%pop_reply5%%"></td>
+<td><input type="checkbox" name="pop_del5" aria-label="Delete from server 6" %%pop_del5%%></td>
+<td></td>
+</tr>
 </tbody>
 </table>
 </div>
@@ -93,7 +147,14 @@ the page's), r_contains, r_addr and r_iscase.  Posts saveconfig.
 <thead><tr><th scope="col">Look in</th><th scope="col">For</th><th scope="col">Match case</th><th scope="col">Then</th><th scope="col">Folder</th><th scope="col">Forward to</th></tr></thead>
 <tbody>
 %%begin_rules%%
-<tr><td><select name="r_header%%n%%" aria-label="Rule %%n%% looks in">%%r_headers%%</option></select></td><td><input name="r_contains%%n%%" aria-label="Rule %%n%% text" value="%%r_contains%%"></td><td><input type="checkbox" name="r_iscase%%n%%" aria-label="Rule %%n%% matches case" %%r_iscase%%></td><td><select name="r_action%%n%%" aria-label="Rule %%n%% action">%%r_actions%%</option></select></td><td><select name="r_dstfld%%n%%" aria-label="Rule %%n%% folder">%%r_folders%%</option></select></td><td><input name="r_addr%%n%%" aria-label="Rule %%n%% forward address" value="%%r_addr%%"></td></tr>
+<tr>
+<td><select name="r_header%%n%%" aria-label="Rule %%n%% looks in">%%r_headers%%</option></select></td>
+<td><input name="r_contains%%n%%" aria-label="Rule %%n%% text" value="%%r_contains%%"></td>
+<td><input type="checkbox" name="r_iscase%%n%%" aria-label="Rule %%n%% matches case" %%r_iscase%%></td>
+<td><select name="r_action%%n%%" aria-label="Rule %%n%% action">%%r_actions%%</option></select></td>
+<td><select name="r_dstfld%%n%%" aria-label="Rule %%n%% folder">%%r_folders%%</option></select></td>
+<td><input name="r_addr%%n%%" aria-label="Rule %%n%% forward address" value="%%r_addr%%"></td>
+</tr>
 %%end_rules%%
 </tbody>
 </table>

@@ -88,6 +88,14 @@ int r_ch_pass() {
     std::string problem = pass_problem(pass1);
     if (problem.empty() && (old_pass.find_first_of("\r\n") != std::string::npos || user.find_first_of("\r\n") != std::string::npos))
         problem = "The old password or user name holds a line break";
+    // Only the user's own accounts: the host comes from the form, and the
+    // program must not be sent to talk to any host a request names.
+    bool own = false;
+    for (int i = 0; i < kPopSlots; ++i) {
+        std::size_t u = static_cast<std::size_t>(i);
+        own = own || (!host.empty() && prof.xpop_name[u] == host && prof.xpop_user[u] == user);
+    }
+    if (problem.empty() && !own) problem = "That server and user are not one of your accounts";
     if (!problem.empty()) {
         var_set("info", lang_get(problem.c_str()));
         return show_page(host, user);

@@ -239,6 +239,7 @@ TEST(PasswordProcess, OnlyANumericYesChangesTheStoredPassword) {
         {"line break", "", "old-Pw1", "new-Pw2\r\nquit", "new-Pw2\r\nquit", false, "printable", false},
         {"too long", "", "old-Pw1", "", "", false, "too long", false},
         {"accented", "", "old-Pw1", "caf\xc3\xa9-Pw", "caf\xc3\xa9-Pw", false, "printable", false},
+        {"other host", "", "old-Pw1", "new-Pw2", "new-Pw2", false, "not one of your accounts", false},
     };
     OrgEnv e({}, "");
     for (const PassCase& c : cases) {
@@ -252,7 +253,8 @@ TEST(PasswordProcess, OnlyANumericYesChangesTheStoredPassword) {
         std::string n1 = c.new1, n2 = c.new2;
         if (std::string(c.name) == "too long") n1 = n2 = std::string(100, 'p');
         e.h.clear_log();
-        CgiResult r = e.post("do_ch_pass=1&pop_name=127.0.0.1&pop_user=ann&old_pass=" + url_enc(c.old_pass) +
+        std::string host = std::string(c.name) == "other host" ? "127.0.0.2" : "127.0.0.1";
+        CgiResult r = e.post("do_ch_pass=1&pop_name=" + host + "&pop_user=ann&old_pass=" + url_enc(c.old_pass) +
                              "&new_pass1=" + url_enc(n1) + "&new_pass2=" + url_enc(n2));
         EXPECT_TRUE(r.out_has(c.page_has)) << r.body();
         EXPECT_EQ(e.lines("pophost").at(0) != stored, c.changed);
