@@ -273,7 +273,7 @@ TEST(PasswordProcess, OnlyANumericYesChangesTheStoredPassword) {
     gone.stop();
     e.h.set_ini(e.ini + "poppassd_port " + std::to_string(port) + "\n");
     CgiResult r = e.post("do_ch_pass=1&pop_name=127.0.0.1&pop_user=ann&old_pass=a&new_pass1=b&new_pass2=b");
-    EXPECT_TRUE(r.out_has("Failed to Connected to 'invalid ip address'")) << r.body();
+    EXPECT_TRUE(r.out_has("Failed to Connected to &#39;invalid ip address&#39;")) << r.body();
 }
 
 }  // namespace
