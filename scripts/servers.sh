@@ -483,6 +483,7 @@ port $LK_POP3_PORT
 smtphost $HOST
 smtp_port $smtp_port
 $smtp_auth
+poppassd_port $LK_POPPASSD_PORT
 domain $DOMAIN
 log_file $RUN/log/larkspur.log
 tls_ca_file $RUN/tls/ca.pem

@@ -3,7 +3,7 @@
 %%ifdef%%template_notes%%
 Message list of one folder.  From the list handler: folder (name), fld, nitems,
 tunread, nnew, nnew_sl, nrej, upto, pages, page_num, b_list_prev, b_list_next,
-newmail, last_login; fldlist and dfldlist (option lists of the folders, the current
+newmail, last_login, rule_log (what the filter rules did); fldlist and dfldlist (option lists of the folders, the current
 one chosen; the closing option tag is the page's); sort_on and page_size.
 Each row (between the list markers) uses only row variables, since the row block is
 filled in without conditions: b_item, item, h_from_trim, h_subject, h_subject_40,
@@ -16,6 +16,9 @@ clears some flags when absent, so they are passed on unchanged).
 %%endif%%
 <main id="main" tabindex="-1">
 <h1>%%folder%%</h1>
+%%ifdef%%rule_log%%
+<div class="alert info" role="status"><p class="pre">%%rule_log%%</p></div>
+%%endif%%
 <p class="muted">
 %%nitems%% messages, %%tunread%% unread
 %%ifdef%%last_login%%

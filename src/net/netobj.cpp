@@ -73,6 +73,17 @@ int wait_slot(NETWORK* net, int fd, short events) {
 
 }  // namespace
 
+bool net_reply_ok_slot(int slot, const char* line) {
+    if (slot != NET_POPPASS) return net_reply_ok(line);
+    // poppassd answers with a three-digit code; anything else (a different
+    // server on the port, a garbled line) is no success, so a password is
+    // never taken as changed when it was not.
+    if (!line || !(line[0] >= '2' && line[0] <= '3') || !(line[1] >= '0' && line[1] <= '9') ||
+        !(line[2] >= '0' && line[2] <= '9'))
+        return false;
+    return line[3] == '\0' || line[3] == ' ' || line[3] == '-';
+}
+
 bool net_reply_ok(const char* line) {
     if (!line) return false;
     if (line[0] && line[1] == 'O' && line[2] == 'K') return true;
@@ -167,7 +178,7 @@ int net_pop_smtp_open(NETWORK* net, int slot) {
         return 0;
     }
     trace(net, sfmt("%s %s", "Server -->", greet));
-    if (net_reply_ok(greet)) return 1;
+    if (net_reply_ok_slot(slot, greet)) return 1;
     set_error_string(net, greet);
     return 0;
 }
@@ -224,7 +235,7 @@ int net_cmd(NETWORK* net, int slot, const char* fmt, ...) {
         return 0;
     }
     trace(net, masked("Server -->", reply, true));
-    if (net_reply_ok(reply)) return 1;
+    if (net_reply_ok_slot(slot, reply)) return 1;
     set_error_string(net, reply);
     trace(net, sfmt("On %d -- Command Error located {%s}", slot, reply));
     return 0;

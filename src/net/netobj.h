@@ -47,3 +47,5 @@ std::string net_texterror(const NETWORK* net);
 // The success rule of the object's replies ("OK" in second and third place,
 // or a leading code of 200, 220, 221, 250, 354 or below 500).
 bool net_reply_ok(const char* line);
+// The same rule, but the POPPASS slot takes only a numeric 2xx or 3xx reply.
+bool net_reply_ok_slot(int slot, const char* line);

@@ -709,7 +709,9 @@ void fetch_new() {
         int before = idx.n;
         if (fetch_one(pos, n, 0)) {
             ++s.fetched;
-            Record* rr = fld_getrec(pos);
+            // A filter rule may have taken the record out: the position
+            // then holds the next message, still to be fetched.
+            Record* rr = idx.n < before ? nullptr : fld_getrec(pos);
             if (rr && flag_remove((*rr)[H_FLAGS], "new,")) imsg("Fetched %d and removed 'new'\n", n);
         } else {
             std::string text = sfmt(lang_get("I11: There was an error retrieving message %d from POP host."), n);

@@ -111,6 +111,8 @@ void add_rule_line(std::string_view value) {
     if (sp == std::string_view::npos) return;
     std::vector<std::string> f = split_tabs(value.substr(sp + 1), 7);
     if (f.empty()) return;
+    // The rule table holds at most 1000 rules; a longer list is not ours.
+    if (prof.rules.size() >= 1000) return;
     f.resize(6);
     ProfileRule r{f[0], f[1], f[2], f[3], f[4], std::atoi(f[5].c_str())};
     prof.rules.push_back(std::move(r));

@@ -26,6 +26,21 @@ TEST(NetObject, ReplyJudgement) {
     for (const Case& c : cases) EXPECT_EQ(net_reply_ok(c.line), c.ok) << c.line;
 }
 
+// poppassd's replies count only with a numeric 2xx or 3xx code: a server
+// that is not poppassd never makes a password change look done.
+TEST(NetObject, PoppassdRepliesMustBeNumeric) {
+    struct Case {
+        const char* line;
+        bool ok;
+    } cases[] = {
+        {"200 Password changed, thank-you.", true}, {"200", true}, {"300-more", true},
+        {"500 Old password is incorrect.", false}, {"499 odd", false}, {"+OK fine", false},
+        {"-ERR x", false}, {"", false}, {"2000 long", false}, {"20 short", false}, {"OK", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(net_reply_ok_slot(NET_POPPASS, c.line), c.ok) << c.line;
+    EXPECT_TRUE(net_reply_ok_slot(NET_POP, "+OK fine"));
+}
+
 TEST(NetObject, ErrorTexts) {
     NETWORK net;
     net_init(&net, nullptr, nullptr);
