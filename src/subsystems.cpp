@@ -1,5 +1,6 @@
 #include "subsystems.h"
 
+#include "admin/table.h"
 #include "cgi/table.h"
 #include "net/table.h"
 #include "org/table.h"
@@ -16,7 +17,7 @@ std::span<const Subsystem> subsystems() {
     static const Subsystem list[] = {
         support_subsystem(), cgi_subsystem(), page_subsystem(), user_subsystem(),
         store_subsystem(),   net_subsystem(),   view_subsystem(), send_subsystem(),
-        org_subsystem(),
+        org_subsystem(),    admin_subsystem(),
     };
     return list;
 }

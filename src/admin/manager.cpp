@@ -19,6 +19,7 @@
 #include "cgi/lang.h"
 #include "cgi/request.h"
 #include "page/encode.h"
+#include "page/tpl.h"
 #include "page/var.h"
 #include "support/str.h"
 #include "support/wild.h"

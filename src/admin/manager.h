@@ -7,7 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "cgi/handlers.h"   // f_manager, r_manager, auto_purge
 
 struct ManagerRecord {
     long last_login = 0;   // last successful manager action
@@ -28,6 +27,12 @@ struct ManagerState {
 };
 ManagerState& manager_state();
 void manager_reset();
+
+// The manager page (shown after an action when after_action is set), its
+// posted actions, and the purge that ends a login.
+int f_manager(int after_action);
+int r_manager();
+int auto_purge();
 
 std::string manager_path();   // <work area>/manager.dat
 int manager_read();

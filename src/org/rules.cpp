@@ -20,7 +20,6 @@
 #include "cgi/config.h"
 #include "cgi/diag.h"
 #include "cgi/form.h"
-#include "cgi/handlers.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
 #include "net/pop.h"

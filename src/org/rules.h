@@ -41,3 +41,8 @@ const std::vector<std::string>& ract_names();
 const std::vector<std::string>& rhdr_names();
 
 void rules_reset();
+// The translated names of the rule actions and headers, set at start-up.
+void ract_init(const char* const* names, int n);
+void rhdr_init(const char* const* names, int n);
+// The rule rows of the settings page (the renderer's rules block).
+void tpl_show_rules(const std::string& block);

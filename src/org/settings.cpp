@@ -11,10 +11,9 @@
 #include "cgi/config.h"
 #include "cgi/diag.h"
 #include "cgi/form.h"
-#include "cgi/handlers.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
-#include "net/chpass.h"
+#include "org/chpass.h"
 #include "org/rules.h"
 #include "org/settings.h"
 #include "page/encode.h"
@@ -23,6 +22,7 @@
 #include "support/str.h"
 #include "user/login.h"
 #include "user/profile.h"
+#include "view/list.h"
 #include "user/session.h"
 
 namespace {

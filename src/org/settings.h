@@ -1,5 +1,5 @@
-// The settings page and its save command (f_config, r_config in
-// cgi/handlers.h), and the rules every saved setting passes.
+// The settings page and its save command, and the rules every saved
+// setting passes.
 #pragma once
 #include <string>
 #include <string_view>

@@ -1,6 +1,11 @@
 #include "org/table.h"
 
+#include "net/pop_hooks.h"
 #include "org/abook.h"
+#include "org/chpass.h"
+#include "org/rules.h"
+#include "org/settings.h"
+#include "page/hooks.h"
 
 namespace {
 
@@ -11,11 +16,40 @@ const Handler kHandlers[] = {
     {"f_del_abook", f_del_abook},
     {"r_addfrom", r_addfrom},
     {"r_addfroma", r_addfroma},
+    {"f_config", f_config},
+    {"r_config", r_config},
+    // The password change pages.
+    {"f_ch_pass(0)", [] { return f_ch_pass(0); }},
+    {"f_ch_pass(1)", [] { return f_ch_pass(1); }},
+    {"f_ch_pass(2)", [] { return f_ch_pass(2); }},
+    {"f_ch_pass(3)", [] { return f_ch_pass(3); }},
+    {"r_ch_pass", r_ch_pass},
 };
+
+// The rule rows of the settings page and the rules run on each fetched
+// message; the book lookups of the send code.
+void install() {
+    abook_install();
+    pop_hooks().do_rules = do_rules;
+    tpl_hooks().show_rules = tpl_show_rules;
+}
+
+// The rule names, translated once the language file is read.
+void start() {
+    static const char* const actions[] = {"(No action)", "Move", "Copy", "Forward", "Delete"};
+    static const char* const headers[] = {"(No Rule)", "From", "Subject", "To", "Body", "Sender", "CC"};
+    ract_init(actions, 5);
+    rhdr_init(headers, 7);
+}
+
+void reset() {
+    abook_reset();
+    rules_reset();
+}
 
 }  // namespace
 
 const Subsystem& org_subsystem() {
-    static const Subsystem s{"org", kHandlers, abook_reset, nullptr, abook_install};
+    static const Subsystem s{"org", kHandlers, reset, start, install};
     return s;
 }

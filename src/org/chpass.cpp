@@ -2,7 +2,7 @@
 // only when it is one line of printable 7-bit text short enough for the
 // profile's hidden form, and the profile follows only after the server
 // has said yes, so server and stored copy never disagree.
-#include "net/chpass.h"
+#include "org/chpass.h"
 
 #include <cstdlib>
 #include <string>
@@ -10,14 +10,15 @@
 #include "cgi/config.h"
 #include "cgi/diag.h"
 #include "cgi/form.h"
-#include "cgi/handlers.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
 #include "page/encode.h"
 #include "page/tpl.h"
 #include "page/var.h"
 #include "support/str.h"
+#include "user/login.h"
 #include "user/profile.h"
+#include "view/list.h"
 
 namespace {
 
