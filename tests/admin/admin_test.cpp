@@ -11,9 +11,9 @@
 #include "admin/manager.h"
 #include "cgi/form.h"
 #include "support/str.h"
-#include "user/user_fixture.h"
+#include "test_env.h"
 
-using namespace lk_user_test;
+using namespace lk_test;
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "org/rules.h"
 #include "page/var.h"
-#include "store/store_env.h"
+#include "test_env.h"
 
 TEST(Rules, BodySearchCoversHeadersAndRespectsCase) {
     StoreEnv env;

@@ -89,7 +89,7 @@ struct ManagerEnv {
         std::filesystem::create_directories(std::filesystem::path(to).parent_path());
         std::filesystem::copy(h.path(kAnnDir), to, std::filesystem::copy_options::recursive);
         std::filesystem::remove(to + "/user_lock");
-        lk_test::write_text(to + "/owner", name + "@127.0.0.1\n");
+        lk_test::spit(to + "/owner", name + "@127.0.0.1\n");
         age(name, idle_secs);
     }
     void age(const std::string& name, long idle_secs) {
@@ -214,7 +214,7 @@ pid_t start_post(const CgiHarness& h, const std::string& body) {
     std::vector<std::string> envs;
     for (const auto& [k, v] : e) envs.push_back(k + "=" + v);
     const std::string in = h.dir + "/post.in";
-    lk_test::write_text(in, body);
+    lk_test::spit(in, body);
     pid_t pid = fork();
     if (pid == 0) {
         int null = open("/dev/null", O_RDWR), src = open(in.c_str(), O_RDONLY);
