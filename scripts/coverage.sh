@@ -39,7 +39,7 @@ for f in tests/fuzz/fuzz_*.cpp; do
         [ -d "$d" ] && while IFS= read -r s; do seeds+=("$s"); done < <(find "$d" -type f | sort)
     done
     g++ -std=c++20 --coverage -O0 -g -Isrc -Itests "$f" tests/fuzz/replay_main.cpp "${objs[@]}" \
-        /usr/lib/x86_64-linux-gnu/libgumbo.a -o "$B/replay/$name"
+        /usr/lib/x86_64-linux-gnu/libgumbo.a -lssl -lcrypto -o "$B/replay/$name"
     "$B/replay/$name" "${seeds[@]}" >/dev/null 2>&1 || echo "replay $name: exit $?"
     echo "replay $name: ${#seeds[@]} seeds"
 done
