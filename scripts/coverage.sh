@@ -26,7 +26,7 @@ ctest --test-dir "$B" -j"$JOBS" --timeout 300 | grep -E '% tests passed|\*\*\*|F
 # Fuzz targets: g++ cannot link libFuzzer, so each target is linked with a
 # small driver that feeds it the seeds test.sh gives the fuzzer.
 objs=()
-for sub in support cgi page user net store view send org admin; do
+for sub in support cgi page user net store view send org admin root; do
     d="$B/CMakeFiles/lk_$sub.dir"
     [ -d "$d" ] && while IFS= read -r o; do objs+=("$o"); done < <(find "$d" -name '*.o' | sort)
 done
