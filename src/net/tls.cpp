@@ -7,6 +7,8 @@
 #include <sys/time.h>
 
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 #include <cstdlib>
 
 #include "cgi/config.h"
@@ -17,6 +19,41 @@
 #include "support/wild.h"
 
 namespace {
+
+// OpenSSL writes with write(2), which raises SIGPIPE on a connection the
+// peer has closed (the plain socket path sends with MSG_NOSIGNAL).  The
+// signal is held while OpenSSL works and a SIGPIPE it raised is taken back,
+// so a closed connection is an error return, never the end of the process.
+class NoSigpipe {
+public:
+    NoSigpipe() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pend;
+        sigpending(&pend);
+        was_pending_ = sigismember(&pend, SIGPIPE) == 1;
+        sigprocmask(SIG_BLOCK, &pipe_, &old_);
+    }
+    ~NoSigpipe() {
+        int saved = errno;
+        sigset_t pend;
+        sigpending(&pend);
+        if (!was_pending_ && sigismember(&pend, SIGPIPE) == 1) {
+            timespec zero{0, 0};
+            while (sigtimedwait(&pipe_, nullptr, &zero) == -1 && errno == EINTR) {
+            }
+        }
+        sigprocmask(SIG_SETMASK, &old_, nullptr);
+        errno = saved;
+    }
+    NoSigpipe(const NoSigpipe&) = delete;
+    NoSigpipe& operator=(const NoSigpipe&) = delete;
+
+private:
+    sigset_t pipe_, old_;
+    bool was_pending_ = false;
+};
+
 
 struct TlsState {
     SSL_CTX* ctx = nullptr;
@@ -212,7 +249,11 @@ int tls_start(const std::string& host, int kind) {
     t.fd = m.sk;
     bound_io(m.sk);
     ERR_clear_error();
-    int r = SSL_connect(t.ssl);
+    int r;
+    {
+        NoSigpipe quiet;
+        r = SSL_connect(t.ssl);
+    }
     if (r != 1) {
         long vr = SSL_get_verify_result(t.ssl);
         int e = SSL_get_error(t.ssl, r);
@@ -307,7 +348,11 @@ long tls_read(int s, char* buf, int size) {
     }
     ERR_clear_error();
     errno = 0;
-    int n = SSL_read(ts().ssl, buf, size);
+    int n;
+    {
+        NoSigpipe quiet;
+        n = SSL_read(ts().ssl, buf, size);
+    }
     if (n > 0) return n;
     int e = SSL_get_error(ts().ssl, n);
     if (e == SSL_ERROR_ZERO_RETURN) return 0;
@@ -326,7 +371,11 @@ long tls_write(int s, const char* data, std::size_t len) {
     }
     if (len == 0) return 0;
     ERR_clear_error();
-    int n = SSL_write(ts().ssl, data, static_cast<int>(len));
+    int n;
+    {
+        NoSigpipe quiet;
+        n = SSL_write(ts().ssl, data, static_cast<int>(len));
+    }
     if (n > 0) return n;
     int e = SSL_get_error(ts().ssl, n);
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) errno = ETIMEDOUT;

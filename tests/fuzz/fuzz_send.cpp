@@ -9,6 +9,7 @@
 
 #include "send/addr.h"
 #include "send/mailenc.h"
+#include "support/str.h"
 #include "view/mimecodec.h"
 
 namespace {
