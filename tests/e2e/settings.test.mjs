@@ -89,7 +89,11 @@ describe('settings in a browser', { skip: noServers }, () => {
         return page().content();
     }
 
+    let iniText;
     before(async () => {
+        // "checknew" checks again at once only when fetch_min allows it.
+        iniText = fs.readFileSync(env.LK_INI, 'utf8');
+        fs.writeFileSync(env.LK_INI, `${iniText}\nfetch_min 0\n`);
         await popDeleteAll(user, pass);
         for (const top of fs.readdirSync(env.LK_WORKAREA)) {
             const dir = path.join(env.LK_WORKAREA, top);
@@ -101,7 +105,10 @@ describe('settings in a browser', { skip: noServers }, () => {
         b = await launch();
         await login(pass);
     });
-    after(async () => { await b?.close(); });
+    after(async () => {
+        if (iniText) fs.writeFileSync(env.LK_INI, iniText);
+        await b?.close();
+    });
 
     test('a rule saved on the page moves new mail at fetch time; settings survive a new login', async () => {
         await page().goto(url('cmd=fld_manage'));

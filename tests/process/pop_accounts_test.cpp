@@ -93,7 +93,9 @@ TEST(PopAccounts, EveryCheckFilesEachMessageOnceUnderItsOwnAccount) {
 
     // Both accounts keep their mail on the server.
     CgiHarness h("templates @TPL@\nworkarea @WORK@\npophost " + host + "\nport " + env["LK_POP3_PORT"] +
-                     "\npop_delete_default false\nfetch_min 0\nmcache_kbytes -1\ndebug true\n",
+                     "\npop_delete_default false\nfetch_min 0\nmcache_kbytes -1\ndebug true\n"
+                     // dovecot offers STLS with the test CA's certificate
+                     "tls_ca_file " + env["LK_CERT"] + "\n",
                  true);
     auto in = h.post("cmd=login&user=" + url_enc(u1) + "&pass=" + url_enc(env["LK_PASS1"]));
     const std::string tok = lk_test::cookie_value(in, "utok"), utokc = lk_test::cookie_value(in, "utokc");
