@@ -147,6 +147,7 @@ TEST(PopAccounts, EveryCheckFilesEachMessageOnceUnderItsOwnAccount) {
     StoreEnv st;
     ini_set(K_workarea, h.work);
     ini_set(K_port, env["LK_POP3_PORT"]);
+    ini_set(K_tls_ca_file, env["LK_CERT"]);
     prof.xuser = login;
     prof.xpop_name[0] = host;
     prof.xpop_user[0] = u1;
