@@ -54,6 +54,8 @@ bool read_file(const std::string& path, std::string& out) {
     return true;
 }
 
+}  // namespace
+
 std::vector<std::string> split_books(const std::string& list) {
     std::vector<std::string> out;
     std::string cur;
@@ -68,6 +70,8 @@ std::vector<std::string> split_books(const std::string& list) {
     }
     return out;
 }
+
+namespace {
 
 std::string group_path(const std::string& ref) {
     std::size_t slash = ref.find('/');

@@ -48,6 +48,8 @@ void abooks_picklist();
 
 // Clears the book cache (tests run many cases in one process).
 void abook_reset();
+// The book names of a comma- or line-separated list, blanks trimmed.
+std::vector<std::string> split_books(const std::string& list);
 
 // The page commands.
 int f_pick();

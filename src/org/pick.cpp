@@ -26,21 +26,6 @@
 
 namespace {
 
-std::vector<std::string> books_of(const std::string& list) {
-    std::vector<std::string> out;
-    std::string cur;
-    for (char c : list + ",") {
-        if (c == ',' || c == '\n' || c == '\r') {
-            std::string t = trim_spaces(cur);
-            if (!t.empty()) out.push_back(t);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    return out;
-}
-
 // "abook_edit" of the form, checked; "" with the reason recorded when bad.
 std::string edited_name() {
     std::string name = trim_spaces(form_find("abook_edit"));
@@ -64,7 +49,7 @@ int show_pick(const std::string& edit) {
     var_set("tolist", user_picklist());
     var_set("topick", topick());
     user_editlist();
-    std::vector<std::string> books = books_of(prof.xaddr_books);
+    std::vector<std::string> books = split_books(prof.xaddr_books);
     std::string shown = !edit.empty() ? edit : books.empty() ? "" : books[0];
     var_set("abook_edit", html_escape(shown));
     var_set("gaddr_books", html_escape(prof.xgaddr_books));
@@ -77,7 +62,7 @@ int show_pick(const std::string& edit) {
 // Moves a book name to the front of the user's list.
 void books_front(const std::string& name) {
     std::string out = name;
-    for (const std::string& b : books_of(prof.xaddr_books))
+    for (const std::string& b : split_books(prof.xaddr_books))
         if (b != name) out += "," + b;
     prof.xaddr_books = out;
     ++g.ui_changed;
@@ -159,7 +144,7 @@ int f_del_abook() {
     std::string name = edited_name();
     if (!name.empty()) {
         std::string out;
-        for (const std::string& b : books_of(prof.xaddr_books))
+        for (const std::string& b : split_books(prof.xaddr_books))
             if (b != name) out += (out.empty() ? "" : ",") + b;
         prof.xaddr_books = out;
         if (prof.xabo == name) prof.xabo.clear();

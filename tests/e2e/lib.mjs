@@ -9,6 +9,7 @@
 //   await b.shot('test-page');           // PNG under $LK_SHOTS or run/shots
 //   assert.deepEqual(b.events.dialogs, []);
 //   await b.close();
+import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
@@ -258,3 +259,28 @@ export async function loadMailbox(user, pass, ...args) {
     }
     throw new Error(`mail for ${user} did not arrive`);
 }
+
+// The files of a test user's dovecot Maildir (new and cur).
+export function maildirFiles(user) {
+    const base = path.join(env.LK_MAILDIRS, user, 'Maildir');
+    const out = [];
+    for (const sub of ['new', 'cur']) {
+        const d = path.join(base, sub);
+        if (fs.existsSync(d)) for (const f of fs.readdirSync(d)) out.push(path.join(d, f));
+    }
+    return out;
+}
+
+// The first file that arrived for user since seen was taken; waits up to 10 s.
+export async function arrived(user, seen) {
+    for (let i = 0; i < 100; i++) {
+        const fresh = maildirFiles(user).filter((f) => !seen.includes(f));
+        if (fresh.length) return fresh[0];
+        await new Promise((r) => setTimeout(r, 100));
+    }
+    throw new Error(`nothing arrived for ${user}`);
+}
+
+// A delivered message as Python's email package reads it (mailparse.py).
+export const parseMail = (file) =>
+    JSON.parse(execFileSync('python3', [path.join(ROOT, 'tests/e2e/mailparse.py'), file], { encoding: 'utf8' }));

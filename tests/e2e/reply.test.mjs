@@ -3,34 +3,16 @@
 // and resends the message unchanged with Resent headers; each arrival is
 // parsed with Python's email package and compared header by header.
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
-import { ROOT, env, launch, noServers, popDeleteAll } from './lib.mjs';
+import { ROOT, env, launch, noServers, popDeleteAll, arrived, maildirFiles, parseMail } from './lib.mjs';
 
 const enc = encodeURIComponent;
 
-function maildirFiles(user) {
-    const base = path.join(env.LK_MAILDIRS, user, 'Maildir');
-    const out = [];
-    for (const sub of ['new', 'cur']) {
-        const d = path.join(base, sub);
-        if (fs.existsSync(d)) for (const f of fs.readdirSync(d)) out.push(path.join(d, f));
-    }
-    return out;
-}
 
-async function arrived(user, seen) {
-    for (let i = 0; i < 100; i++) {
-        const fresh = maildirFiles(user).filter((f) => !seen.includes(f));
-        if (fresh.length) return fresh[0];
-        await new Promise((r) => setTimeout(r, 100));
-    }
-    throw new Error(`nothing arrived for ${user}`);
-}
 
-const parse = (file) => JSON.parse(execFileSync('python3', [path.join(ROOT, 'tests/e2e/mailparse.py'), file], { encoding: 'utf8' }));
+const parse = parseMail;
 
 async function login(b, user, pass) {
     await b.page.goto(env.LK_WEB_URL);

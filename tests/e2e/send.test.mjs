@@ -7,36 +7,18 @@
 // through Larkspur's own message page, and leaves a copy in the sender's
 // copies folder.
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
-import { ROOT, env, launch, noServers, popDeleteAll } from './lib.mjs';
+import { ROOT, env, launch, noServers, popDeleteAll, arrived, maildirFiles, parseMail } from './lib.mjs';
 
 const enc = encodeURIComponent;
 const sha = (b) => crypto.createHash('sha256').update(b).digest('hex');
 
-function maildirFiles(user) {
-    const base = path.join(env.LK_MAILDIRS, user, 'Maildir');
-    const out = [];
-    for (const sub of ['new', 'cur']) {
-        const d = path.join(base, sub);
-        if (fs.existsSync(d)) for (const f of fs.readdirSync(d)) out.push(path.join(d, f));
-    }
-    return out;
-}
 
-async function arrived(user, before) {
-    for (let i = 0; i < 100; i++) {
-        const fresh = maildirFiles(user).filter((f) => !before.includes(f));
-        if (fresh.length) return fresh[0];
-        await new Promise((r) => setTimeout(r, 100));
-    }
-    throw new Error(`nothing arrived for ${user}`);
-}
 
-const parse = (file) => JSON.parse(execFileSync('python3', [path.join(ROOT, 'tests/e2e/mailparse.py'), file], { encoding: 'utf8' }));
+const parse = parseMail;
 
 function copiesIndex(user) {
     for (const top of fs.readdirSync(env.LK_WORKAREA)) {
