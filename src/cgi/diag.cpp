@@ -62,6 +62,25 @@ void out_log_copy(std::string_view text) {
     std::fclose(f);
 }
 
+// One message is one log line: request text, mail headers and server
+// replies reach the log through messages, and a line break inside them
+// would let them forge lines of their own.  Control characters are
+// written as escapes; one trailing line break ends the line.
+std::string log_safe(std::string_view text) {
+    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+    std::string out;
+    out.reserve(text.size() + 1);
+    for (char ch : text) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (c == '\n') out += "\\n";
+        else if (c == '\r') out += "\\r";
+        else if ((c < 0x20 && c != '\t') || c == 0x7f) out += sfmt("\\x%02x", c);
+        else out += ch;
+    }
+    out += '\n';
+    return out;
+}
+
 // The log is created readable by the program's own user only: it names
 // users, addresses and hosts.
 FILE* open_log() {
@@ -163,8 +182,7 @@ int emsg_do(int level, const char* text) {
         }
         std::fflush(stdout);
     }
-    std::string line = line_prefix() + text;
-    if (line.empty() || line.back() != '\n') line += '\n';
+    std::string line = line_prefix() + log_safe(text);
     if (s.pre_ini && s.early.size() < kEarlyMark) {
         s.early += line;
         return 1;

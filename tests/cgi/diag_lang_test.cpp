@@ -143,13 +143,16 @@ TEST_F(DiagTest, ErrorPagesLeadWithOneSentenceAndKeepEveryMessage) {
 TEST_F(DiagTest, QueryLogAndTopics) {
     diag_end_pre_ini();
     diag_set_debug(true);
-    setenv("QUERY_STRING", "cmd=list&empty=&fld=3", 1);
+    setenv("QUERY_STRING", "cmd=list&empty=&fld=3&x=a%0D%0AJan  1 00:00:00 1: forged%1B", 1);
     query_get();
     query_log();
     std::string log = log_text();
     EXPECT_NE(log.find("query_log: 0 cmd =  list"), std::string::npos);
     EXPECT_NE(log.find("query_log: 2 fld =  3"), std::string::npos);
     EXPECT_EQ(log.find("empty"), std::string::npos);
+    // Request text cannot start a log line of its own.
+    EXPECT_NE(log.find("x =  a\\r\\nJan  1 00:00:00 1: forged\\x1b\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\nJan  1"), std::string::npos) << log;
     ini_set(K_log, "cookie form");
     EXPECT_TRUE(log_has("form"));
     EXPECT_FALSE(log_has("send"));
