@@ -38,7 +38,8 @@ using Vars = std::map<std::string, std::string>;
 const fs::path kTplDir = fs::path(LK_SOURCE_DIR) / "templates";
 
 const std::vector<std::string> kPages = {"error", "login",   "help", "jhelp", "menubar", "logout", "newuser",
-                                         "list",  "stub",    "item", "folders", "frame", "ok", "send", "sentok"};
+                                         "list",  "stub",    "item", "folders", "frame", "ok", "send", "sentok",
+                                         "pick",  "forward", "fwdedit"};
 
 // ---------------------------------------------------------------------------
 // What the handlers would have set.  tpl_init publishes the common variables
@@ -378,6 +379,16 @@ protected:
                 }
                 data().frows.push_back(r);
             }
+        } else if (page == "pick") {
+            // the option list as the address books build it: the page closes
+            // the last option; a book entry may carry mark-up
+            v["tolist"] = "<option>(none)</option>\n<option value=\"team\">team</option>\n<option value=\"" +
+                          value_encode("x\"<y>@example.org") + "\">" + value_encode("<Eve & co>");
+            v["toedit"] = value_encode("Eve <eve@example.org>\n");
+        } else if (page == "forward") {
+            v["fwd_list"] = "100,102,";
+            v["nfwd"] = "2";
+            v["h_subject_raw"] = value_encode("Report <draft> & \"figures\"");
         } else if (page == "ok") {
             v["msg"] = "Your trash has been emptied";
         }
@@ -696,3 +707,45 @@ TEST_F(TemplatesTest, PhoneDecksCarryTheirActions) {
 }
 
 }  // namespace
+
+// The phone decks post what the address-book and forward handlers read: a
+// picked recipient and the typed fields go to the send command; a forward
+// carries its message list, and only the second button deletes afterwards.
+TEST_F(TemplatesTest, PhoneDecksPostWhatTheHandlersRead) {
+    std::vector<Tag> t = checked("pick", true);
+    ASSERT_NE(field(t, "tolist", "select"), nullptr);
+    int options = 0;
+    for (const Tag& e : t) options += e.name == "option";
+    EXPECT_EQ(options, 3);
+    EXPECT_EQ(attr(field(t, "cmd", "postfield"), "value"), "send");
+    for (const char* f : {"tolist", "to", "cc", "subject", "message"}) {
+        EXPECT_NE(field(t, f, "input") ? field(t, f, "input") : field(t, f, "select"), nullptr) << f;
+        EXPECT_EQ(attr(field(t, f, "postfield"), "value"), std::string("$(") + f + ")") << f;
+    }
+
+    for (bool myfrom : {false, true}) {
+        TearDown();
+        SetUp();
+        if (myfrom) data().vars["v_myfrom"] = "checked";
+        t = checked("forward", true);
+        std::vector<const Tag*> gos = find_tags(t, "go"), del;
+        ASSERT_EQ(gos.size(), 2u);
+        for (const Tag& e : t)
+            if (e.name == "postfield" && attr(&e, "name") == "action_senddel") del.push_back(&e);
+        ASSERT_EQ(del.size(), 1u);
+        EXPECT_EQ(attr(del[0], "value"), "1");
+        EXPECT_EQ(attr(field(t, "cmd", "postfield"), "value"), "doforward");
+        EXPECT_EQ(attr(field(t, "fwd_list", "postfield"), "value"), "100,102,");
+        for (const char* f : {"to", "cc", "subject", "fwd_note", "v_myfrom"})
+            EXPECT_EQ(attr(field(t, f, "postfield"), "value"), std::string("$(") + f + ")") << f;
+        // with no choice made a phone takes the first option: the saved setting
+        const Tag* sel = field(t, "v_myfrom", "select");
+        const Tag* first = nullptr;
+        for (const Tag& e : t)
+            if (&e > sel && e.name == "option") {
+                first = &e;
+                break;
+            }
+        EXPECT_EQ(attr(first, "value"), myfrom ? "on" : "") << myfrom;
+    }
+}
