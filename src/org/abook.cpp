@@ -18,7 +18,6 @@
 #include "page/encode.h"
 #include "page/hooks.h"
 #include "page/tpl.h"
-#include "page/tpl.h"
 #include "page/var.h"
 #include "send/addr.h"
 #include "send/reply.h"
@@ -78,7 +77,12 @@ std::string group_path(const std::string& ref) {
     std::string user = ref.substr(0, slash), book = ref.substr(slash + 1);
     if (book.rfind("public_", 0) == 0) book = book.substr(7);
     std::string dir = user_dir_of(user);
-    std::replace(dir.begin(), dir.end(), '.', '_');
+    // The owner's part of the path has its dots made "_", as a flattened
+    // user name has them; the work area's own directories stay as they are,
+    // or a work area such as "/srv/mail.d" could never reach a group book.
+    const std::string root = file_work("");
+    std::size_t from = dir.compare(0, root.size(), root) == 0 ? root.size() : 0;
+    std::replace(dir.begin() + static_cast<std::ptrdiff_t>(from), dir.end(), '.', '_');
     return dir + "/public_" + book + ".abk";
 }
 
@@ -106,7 +110,9 @@ std::optional<std::string> find_in(std::string_view text, std::string_view name)
     each_line(text, [&](std::string_view l) {
         std::size_t eq = l.find('=');
         if (eq == std::string_view::npos || trim_bt(l.substr(0, eq)) != name) return true;
-        hit = std::string(trim_bt(l.substr(eq + 1)));
+        // A stray CR or other control byte inside a line (a book edited by
+        // hand) must not reach the recipient list.
+        hit = std::string(trim_bt(one_line(trim_bt(l.substr(eq + 1)), 511)));
         return false;
     });
     return hit;

@@ -12,17 +12,14 @@
 #include "org/abook.h"
 #include "page/encode.h"
 #include "page/tpl.h"
-#include "view/item.h"
-#include "view/list.h"
-#include "page/tpl.h"
-#include "view/item.h"
-#include "view/list.h"
 #include "page/var.h"
 #include "send/addr.h"
 #include "send/reply.h"
 #include "support/str.h"
 #include "user/login.h"
 #include "user/profile.h"
+#include "view/item.h"
+#include "view/list.h"
 
 namespace {
 

@@ -19,15 +19,19 @@ constexpr const char* kPass = "Ab3-secretPW";
 const std::string kDir = "work/u_an/ann@127_0_0_1/";
 
 struct BookEnv {
-    FakeServer pop{"pop3", std::string("user ann ") + kPass + "\n", 60};
+    FakeServer pop{"pop3", std::string("user ann ") + kPass + "\nuser bob " + kPass + "\n", 60};
     FakeServer smtp{"smtp", std::string("user ann ") + kPass + "\n", 60};
     CgiHarness h{"", true};
     std::string tok, utokc;
-    explicit BookEnv(const std::string& extra = "") {
-        h.set_ini("templates @TPL@\nworkarea @WORK@\npophost 127.0.0.1\nport " + std::to_string(pop.port()) +
+    explicit BookEnv(const std::string& extra = "", const std::string& work = "@WORK@") {
+        std::filesystem::create_directories(h.expand(work));
+        h.set_ini("templates @TPL@\nworkarea " + work + "\npophost 127.0.0.1\nport " + std::to_string(pop.port()) +
                   "\nsmtphost 127.0.0.1\nsmtp_port " + std::to_string(smtp.port()) +
                   "\ndomain example.test\ndebug true\npop_timeout 2\n" + extra);
-        auto r = h.post("cmd=login&user=ann&pass=" + url_enc(kPass));
+        login("ann");
+    }
+    void login(const std::string& user) {
+        auto r = h.post("cmd=login&user=" + user + "&pass=" + url_enc(kPass));
         tok = lk_test::cookie_value(r, "utok");
         utokc = lk_test::cookie_value(r, "utokc");
     }
@@ -115,6 +119,45 @@ TEST(AbookProcess, RecentListBoundCaseRuleAndCollectedText) {
     r = e.post("cmd=pick_edit");
     EXPECT_NE(r.body().find(">a3@x.test<"), std::string::npos) << r.body();
     EXPECT_EQ(r.body().find(">a4@x.test<"), std::string::npos);
+}
+
+// A group book is read from its owner's directory, also when the work area's
+// own path holds a dot; its entry is offered by name and expanded when sent.
+TEST(AbookProcess, GroupBookOfAnotherUserUnderADottedWorkArea) {
+    BookEnv e("", "@DIR@/mail.d");
+    ASSERT_FALSE(e.tok.empty());
+    e.save("public_walkers", "walkers = w1@example.test, w2@example.test\n");
+    ASSERT_TRUE(std::filesystem::exists(e.h.path("mail.d/u_an/ann@127_0_0_1/public_walkers.abk")));
+
+    e.login("bob");
+    ASSERT_FALSE(e.tok.empty());
+    struct Case {
+        const char* refs;
+        const char* problem;   // "" when the references are taken
+    } cases[] = {
+        {"ann@127.0.0.1", "No / in ann@127.0.0.1"},
+        {"ann@127.0.0.1/", "Invalid group address book name: ann@127.0.0.1/"},
+        {"../ann@127.0.0.1/walkers", "Invalid group address book name"},
+        {"ann@127.0.0.1/nobook", "open global address book"},
+        {"ann@127.0.0.1/walkers", ""},
+    };
+    for (const Case& c : cases) {
+        auto r = e.post("cmd=pick_set&page=pick&gaddr_books=" + url_enc(c.refs));
+        if (*c.problem) {
+            EXPECT_TRUE(r.out_has(c.problem)) << c.refs << "\n" << r.body();
+        } else {
+            EXPECT_FALSE(r.out_has("role=\"alert\"")) << r.body();
+            EXPECT_NE(r.body().find("<option value=\"\">--public--</option>\n<option value=\"walkers\">walkers"),
+                      std::string::npos)
+                << r.body();
+        }
+    }
+    auto r = e.h.post_multipart({{"utoken", e.tok}, {"cmd", "send"}, {"tolist", "walkers"}, {"subject", "hi"},
+                                 {"message", "x"}},
+                                {}, "", e.env());
+    ASSERT_TRUE(r.out_has("Your message was sent.")) << r.out;
+    for (const char* rc : {"RCPT TO:<w1@example.test>", "RCPT TO:<w2@example.test>"})
+        EXPECT_NE(e.smtp.log().find(rc), std::string::npos) << rc << "\n" << e.smtp.log();
 }
 
 }  // namespace
