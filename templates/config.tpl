@@ -133,6 +133,7 @@ the page's), r_contains, r_addr and r_iscase.  Posts saveconfig.
 %%ifndef%%has_parent%%
 <div class="card">
 <h2>Senders</h2>
+<p><a href="%%b_action%%?cmd=child_show&amp;utoken=%%utoken%%">Supervised accounts</a></p>
 <p><label for="accept_from">Always accept mail from (one address a line)</label>
 <textarea id="accept_from" name="accept_from" rows="4" cols="50">%%accept_from%%</textarea></p>
 <p><label for="reject_from">Always refuse mail from (one address a line)</label>

@@ -489,7 +489,6 @@ int decide(Record& rec, int n, bool* handed, std::vector<int>* kills) {
     if (!prof.reject_from.empty() && pop_hooks().sender_match(prof.reject_from, rec)) {
         kills->push_back(n);
         ++s.gnrej;
-        ++prof.xrejected;
         return 0;
     }
     if (!prof.accept_from.empty() && pop_hooks().sender_match(prof.accept_from, rec)) return fld_addxov(rec) >= 0;
@@ -843,15 +842,20 @@ int fetch_one(int pos, int n, int force) {
     flag_remove((*r)[H_FLAGS], "rbody,");
     flag_remove((*r)[H_FLAGS], "bad,");
     if (flag_has((*r)[H_FLAGS], "fwd_to_parent,")) {
+        // The child never keeps the message.  When the parent could not be
+        // sent it, it stays on the server: the next check finds it new
+        // again and tries once more.
         if (pop_hooks().do_parent_fwd(pos)) {
             tcp_printf(m.sk, "dele %d\r\n", n);
             if (!readok())
                 imsg("Error deleting from host (%s) ", m.reason.c_str());
             else
                 pv().pub.did_dele = true;
-            fld_killrec(pos);
-            return 1;
         }
+        std::remove(path.c_str());
+        prof.xdiskuse = std::max(0L, prof.xdiskuse - len);
+        fld_killrec(pos);
+        return 1;
     }
     pop_hooks().do_rules(pos);
     return 1;

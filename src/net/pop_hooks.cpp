@@ -2,6 +2,7 @@
 
 #include "net/sock.h"
 #include "support/str.h"
+#include "user/profile.h"
 
 namespace {
 
@@ -27,7 +28,9 @@ int sender_match(const std::vector<std::string>& list, const Record& rec) {
 
 int kill_it(int sk, int n) {
     tcp_printf(sk, "dele %d\r\n", n);
-    return readok();
+    if (!readok()) return 0;
+    ++prof.xrejected;
+    return 1;
 }
 
 int send_to_parent(Record& rec) {

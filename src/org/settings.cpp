@@ -233,7 +233,9 @@ int r_config() {
     }
     if (const std::string* v = nform_find("usex")) prof.xusex = setting_text(*v, 511);
     if (const std::string* v = nform_find("uaddress")) prof.xuaddress = setting_text(*v, 511);
-    if (const std::string* v = nform_find("parent")) prof.xparent = setting_text(*v, 511);
+    // Supervision is lifted by the parent (child_release), never by the
+    // supervised account itself.
+    if (const std::string* v = nform_find("parent"); v && prof.xparent.empty()) prof.xparent = setting_text(*v, 511);
     if (const std::string* v = nform_find("refresh")) {
         int r = std::max(0, num(*v));
         int least = num(wm_ini_get(K_fetch_min));

@@ -5,6 +5,7 @@
 #include "org/chpass.h"
 #include "org/rules.h"
 #include "org/settings.h"
+#include "org/supervise.h"
 #include "page/hooks.h"
 
 namespace {
@@ -24,13 +25,26 @@ const Handler kHandlers[] = {
     {"f_ch_pass(2)", [] { return f_ch_pass(2); }},
     {"f_ch_pass(3)", [] { return f_ch_pass(3); }},
     {"r_ch_pass", r_ch_pass},
+    // Supervised accounts.
+    {"f_child_show", f_child_show},
+    {"r_child(0)", [] { return r_child(0); }},
+    {"r_child(1)", [] { return r_child(1); }},
+    {"r_childx(1, 1)", [] { return r_childx(1, 1); }},
+    {"r_child_ar(0)", [] { return r_child_ar(0); }},
+    {"r_child_ar(1)", [] { return r_child_ar(1); }},
+    {"r_reject", r_reject},
 };
 
 // The rule rows of the settings page and the rules run on each fetched
-// message; the book lookups of the send code.
+// message; the supervision of new mail; the book lookups of the send code.
 void install() {
     abook_install();
-    pop_hooks().do_rules = do_rules;
+    PopHooks& h = pop_hooks();
+    h.do_rules = do_rules;
+    h.isparent = isparent;
+    h.sender_match = sender_match;
+    h.kill_it = kill_it;
+    h.do_parent_fwd = do_parent_fwd;
     tpl_hooks().show_rules = tpl_show_rules;
 }
 
@@ -45,6 +59,7 @@ void start() {
 void reset() {
     abook_reset();
     rules_reset();
+    supervise_reset();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <unordered_map>
 
@@ -128,21 +129,6 @@ std::string bare_addr(const std::string& text) {
     b = b == std::string::npos ? 0 : b + 1;
     std::size_t e = text.find_first_of(" \t,)\"", at);
     return text.substr(b, e == std::string::npos ? std::string::npos : e - b);
-}
-
-void reject_sender(const Record& r) {
-    const std::string& from = !r[H_SENDER].empty() ? r[H_SENDER] : !r[H_REPLYTO].empty() ? r[H_REPLYTO] : r[H_FROM];
-    std::string a;
-    for (char c : bare_addr(from))
-        if (static_cast<unsigned char>(c) > 32 && c != 127) a += c;
-    if (a.empty()) {
-        imsg("r_reject: no sender");
-        return;
-    }
-    for (const std::string& e : prof.reject_from)
-        if (lc_equal(e, a)) return;
-    prof.reject_from.push_back(ncpy(a, 511));
-    ++g.ui_changed;
 }
 
 // Moves (or, with trash, deletes through the trash) the given positions of
@@ -756,4 +742,35 @@ int empty_newmail(int purging) {
         "NM: Cannot remove file %d %s\n", true);
     fld_pop();
     return count;
+}
+
+void reject_sender(const Record& r) {
+    std::string a = record_sender(r);
+    if (a.empty()) {
+        imsg("r_reject: no sender");
+        return;
+    }
+    for (const std::string& e : prof.reject_from)
+        if (lc_equal(e, a)) return;
+    prof.reject_from.push_back(a);
+    ++g.ui_changed;
+}
+
+std::string sender_entry(std::string_view address) {
+    std::string a;
+    for (char c : bare_addr(std::string(address))) {
+        unsigned char u = static_cast<unsigned char>(c);
+        // Blanks, controls and everything the list matcher reads as a
+        // pattern or a separator.
+        if (u <= 32 || u == 127 || std::string_view("*?[]\\!,").find(c) != std::string_view::npos) continue;
+        a += static_cast<char>(std::tolower(u));
+    }
+    std::size_t at = a.find('@');
+    if (at == std::string::npos || at == 0 || at + 1 >= a.size()) return {};
+    return ncpy(a, 511);
+}
+
+std::string record_sender(const Record& r) {
+    std::string a = sender_entry(r[H_FROM]);
+    return a.empty() ? sender_entry(r[H_SENDER]) : a;
 }

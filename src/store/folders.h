@@ -97,6 +97,17 @@ int empty_newmail(int purging);
 // Disk use from the folder statistics (kilobytes * 1024).
 void store_recalc_diskuse();
 
+// A reject or accept list entry made from a message's sender: the bare
+// address in lower case with blanks, control characters, commas and every
+// character the list matcher reads as a wildcard taken out, so a sender
+// such as "*@*" stands for itself only.  "" when no address is left.
+std::string sender_entry(std::string_view address);
+// The sender a message is rejected or accepted by: its From address, else
+// its Sender; never Reply-To, which a sender may set to anyone's address.
+std::string record_sender(const Record& rec);
+// Puts the message's sender (record_sender) on the user's reject list.
+void reject_sender(const Record& rec);
+
 // Helpers of the folder commands.  fld_take: the folder a form field names
 // (an absent "fld" is folder 0); an unknown or hidden one is refused with
 // an error.  fld_writable: changes need the user lock, so a request that

@@ -39,7 +39,7 @@ const fs::path kTplDir = fs::path(LK_SOURCE_DIR) / "templates";
 
 const std::vector<std::string> kPages = {"error", "login",   "help", "jhelp", "menubar", "logout", "newuser",
                                          "list",  "stub",    "item", "folders", "frame", "ok", "send", "sentok",
-                                         "pick",  "forward", "fwdedit"};
+                                         "pick",  "forward", "fwdedit", "child"};
 
 // ---------------------------------------------------------------------------
 // What the handlers would have set.  tpl_init publishes the common variables
@@ -391,6 +391,11 @@ protected:
             v["h_subject_raw"] = value_encode("Report <draft> & \"figures\"");
         } else if (page == "ok") {
             v["msg"] = "Your trash has been emptied";
+        } else if (page == "child") {
+            v["child_edit"] = value_encode("kid\" onfocus=\"x@example.test");
+            v["child_pick"] = "<option value=\"kid@example.test\" selected>kid@example.test</option>\n";
+            v["ch_accept_from"] = value_encode("gran@example.test\n<b>@example.test\n");
+            v["ch_reject_from"] = value_encode("*@spam.example.test\n");
         }
     }
 
