@@ -304,9 +304,9 @@ std::string child_name(std::string_view typed) {
 std::string typed_entry(std::string_view typed) {
     std::string a = addr_only(typed);
     std::string out;
-    for (char c : a) {
+    for (char c : trim(a)) {
         unsigned char u = static_cast<unsigned char>(c);
-        if (u <= 32 || u == 127 || c == ',') continue;
+        if (u <= 32 || u == 127 || c == ',') break;   // one address, on one line
         out += static_cast<char>(std::tolower(u));
     }
     if (out.find('@') == std::string::npos) return {};

@@ -760,9 +760,10 @@ std::string sender_entry(std::string_view address) {
     std::string a;
     for (char c : bare_addr(std::string(address))) {
         unsigned char u = static_cast<unsigned char>(c);
-        // Blanks, controls and everything the list matcher reads as a
-        // pattern or a separator.
-        if (u <= 32 || u == 127 || std::string_view("*?[]\\!,").find(c) != std::string_view::npos) continue;
+        // A blank, a control character or a comma ends the address; what
+        // the list matcher reads as a pattern goes.
+        if (u <= 32 || u == 127 || c == ',') break;
+        if (std::string_view("*?[]\\!").find(c) != std::string_view::npos) continue;
         a += static_cast<char>(std::tolower(u));
     }
     std::size_t at = a.find('@');
