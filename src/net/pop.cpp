@@ -299,10 +299,12 @@ int pop_open_check(const std::string& user, const std::string& pass, const std::
     }
     if (!line_safe(user) || !line_safe(pass)) return 0;
     if (msock().sk >= 0) pop_close();
-    imsg("Open socket to %s:%d\n", host.c_str(), 110);
+    // The site's POP port: the account checked is one of this site's.
+    const int port = get_port();
+    imsg("Open socket to %s:%d\n", host.c_str(), port);
     std::string h = host;
     int dns = 0;
-    int sk = tcp_openx(h, 110, &dns);
+    int sk = tcp_openx(h, port, &dns);
     if (sk < 0) {
         if (dns)
             f_error(lang_get("DNS lookup for POP host %s failed"), host.c_str());
@@ -313,10 +315,10 @@ int pop_open_check(const std::string& user, const std::string& pass, const std::
     }
     msock().sk = sk;
     msock().rest.clear();
-    if (tls_mode(TLS_POP, 110) == TLS_IMPLICIT && !tls_start(h, TLS_POP)) return 0;
+    if (tls_mode(TLS_POP, port) == TLS_IMPLICIT && !tls_start(h, TLS_POP)) return 0;
     if (!readln()) imsg("pop_open_check: No initial response from POP host");
     readln_flush();
-    if (!pop_secure(h, 110)) return 0;
+    if (!pop_secure(h, port)) return 0;
     tcp_printf(sk, "user %s\r\n", user.c_str());
     if (!readok()) return 0;
     tcp_printf(sk, "pass %s\r\n", pass.c_str());
@@ -845,12 +847,22 @@ int fetch_one(int pos, int n, int force) {
         // The child never keeps the message.  When the parent could not be
         // sent it, it stays on the server: the next check finds it new
         // again and tries once more.
+        const std::string uid = (*r)[H_UIDL];
         if (pop_hooks().do_parent_fwd(pos)) {
-            tcp_printf(m.sk, "dele %d\r\n", n);
-            if (!readok())
-                imsg("Error deleting from host (%s) ", m.reason.c_str());
-            else
-                pv().pub.did_dele = true;
+            // Sending took the mail socket: the session is opened again
+            // (which repeats the deletions it had not committed yet).
+            int at = m.sk >= 0 ? n : pop_reopen() ? find_uidl(uid) : -1;
+            if (at > 0) {
+                tcp_printf(m.sk, "dele %d\r\n", at);
+                if (readok()) {
+                    pv().pub.did_dele = true;
+                    pv().pending_dele.push_back(uid);
+                } else {
+                    imsg("Error deleting from host (%s) ", m.reason.c_str());
+                }
+            } else {
+                imsg("Error deleting from host (%s) ", "the session could not be opened again");
+            }
         }
         std::remove(path.c_str());
         prof.xdiskuse = std::max(0L, prof.xdiskuse - len);

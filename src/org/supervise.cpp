@@ -213,7 +213,9 @@ int pop_check_parent(const std::string& child) {
     std::size_t at = child.find('@');
     if (std::size_t second = child.find('@', at + 1); second != std::string::npos) at = second;
     std::string user = child.substr(0, at), host = child.substr(at + 1);
-    if (!pop_open_check(user, pass, host)) {
+    int ok = pop_open_check(user, pass, host);
+    pop_close();
+    if (!ok) {
         f_error(lang_get("Cannot log in as %s with that password"), child.c_str());
         return 0;
     }
@@ -302,15 +304,18 @@ std::string child_name(std::string_view typed) {
 }
 
 std::string typed_entry(std::string_view typed) {
-    std::string a = addr_only(typed);
-    std::string out;
-    for (char c : trim(a)) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u <= 32 || u == 127 || c == ',') break;   // one address, on one line
-        out += static_cast<char>(std::tolower(u));
+    // The first word with an "@": one address, on one line.
+    std::string a = addr_only(typed), word;
+    for (std::size_t i = 0; i <= a.size(); ++i) {
+        unsigned char u = i < a.size() ? static_cast<unsigned char>(a[i]) : 0;
+        if (u > 32 && u != 127 && u != ',') {
+            word += static_cast<char>(std::tolower(u));
+            continue;
+        }
+        if (word.find('@') != std::string::npos) return ncpy(word, 511);
+        word.clear();
     }
-    if (out.find('@') == std::string::npos) return {};
-    return ncpy(out, 511);
+    return {};
 }
 
 std::string parent_of(std::string_view text) {
@@ -492,11 +497,11 @@ int r_child_ar(int accept) {
     if (pos < 0) return 0;
     const Record rec = *fld_getrec(pos);
     std::string sender = record_sender(rec);
-    std::string to = addr_only(rec[H_TO]);
+    // The To address is not asked for: mail sent to the child by Bcc has
+    // none, and the parent must still be able to decide about it.
     std::string child = child_name(trim(rec[H_CHILDTO]));
     if (child.empty()) child = child_name(addr_only(rec[H_RESENTFROM]));
-    const char* missing = sender.empty() ? "r_child_ar: no sender"
-                          : to.empty()   ? "r_child_ar: no to"
+    const char* missing = sender.empty()  ? "r_child_ar: no sender"
                           : child.empty() ? "r_child_ar: no resent-from or x-child-to"
                                           : nullptr;
     if (missing) {

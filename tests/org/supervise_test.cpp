@@ -33,6 +33,7 @@ TEST(Supervise, StoredEntriesAreBareAddressesOnOneLine) {
         {"a*b?[c]\\!@x.test", "a*b?[c]\\!@x.test", "abc@x.test"},
         {"<x@y.test,*@*>", "x@y.test", "x@y.test"},
         {"ann@a.test\nparent evil", "ann@a.test", "ann@a.test"},
+        {"parent evil@x.test\tz", "evil@x.test", "evil@x.test"},
         {"ann@a.test\tx", "ann@a.test", "ann@a.test"},
         {"no address here", "", ""},
         {"", "", ""},

@@ -1,0 +1,289 @@
+// Supervised accounts through the real program: a parent "pa" and a child
+// "kid", each with scripted POP3 servers, and one scripted SMTP server that
+// stands for the mail system between them.  The parent registers with the
+// child's password and sets its lists; the child's new mail is sorted; the
+// parent accepts and rejects held mail; the child can neither lift its own
+// supervision nor reach anything of the parent's.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "fake/fake_server.h"
+#include "process/cgi_harness.h"
+#include "store/index.h"
+
+namespace {
+
+using lk_test::CgiHarness;
+using lk_test::CgiResult;
+using lk_test::url_enc;
+
+const std::string kPaDir = "work/u_pa/pa@127_0_0_1/";
+const std::string kKidDir = "work/u_ki/kid@127_0_0_1/";
+
+std::string msg(int n, const std::string& head, const std::string& body = "hello") {
+    return "message <<EOM\n" + head + "\nMessage-ID: <s" + std::to_string(n) + "@example.test>\n\n" + body + "\nEOM\n";
+}
+
+struct Session {
+    std::string tok, utokc;
+};
+
+struct Env {
+    CgiHarness h{"", true};
+    FakeServer smtp{"smtp", "", 300};
+    std::map<std::string, Session> who;
+    int logins = 0;
+
+    // Every request goes to the POP server given (the one of the account
+    // that is acting).
+    void use(const FakeServer& pop) {
+        h.set_ini("templates @TPL@\nworkarea @WORK@\npophost 127.0.0.1\nport " + std::to_string(pop.port()) +
+                  "\nsmtphost 127.0.0.1\nsmtp_port " + std::to_string(smtp.port()) +
+                  "\ndomain example.test\ndebug true\nfetch_min 0\nlock_wait 0\npop_timeout 3\npop_delete_default false\n");
+    }
+    void login(const std::string& user, const std::string& pass, const FakeServer& pop) {
+        use(pop);
+        auto r = h.post("cmd=login&user=" + user + "&pass=" + pass + "&tcode=" + std::to_string(2000 + ++logins));
+        who[user] = {lk_test::cookie_value(r, "utok"), lk_test::cookie_value(r, "utokc")};
+        ASSERT_FALSE(who[user].tok.empty()) << r.out << r.log;
+    }
+    std::map<std::string, std::string> env(const std::string& user) { return {{"HTTP_COOKIE", "utokc=" + who[user].utokc}}; }
+    CgiResult get(const std::string& user, const std::string& q) {
+        return h.get(q + "&utoken=" + url_enc(who[user].tok), env(user));
+    }
+    CgiResult post(const std::string& user, const std::string& body) {
+        return h.post(body + "&utoken=" + url_enc(who[user].tok), "", env(user));
+    }
+    std::string prof(const std::string& dir) { return h.read_file(dir + "user.dat"); }
+    bool has_line(const std::string& dir, const std::string& line) {
+        std::istringstream in(prof(dir));
+        for (std::string l; std::getline(in, l);)
+            if (l == line) return true;
+        return false;
+    }
+    int lines_with(const std::string& dir, const std::string& prefix) {
+        int n = 0;
+        std::istringstream in(prof(dir));
+        for (std::string l; std::getline(in, l);) n += l.rfind(prefix, 0) == 0;
+        return n;
+    }
+    // Subject -> message number of a folder's index.
+    std::map<std::string, std::string> inbox(const std::string& dir) {
+        std::map<std::string, std::string> out;
+        std::istringstream in(h.read_file(dir + "0/index.dat"));
+        for (std::string line; std::getline(in, line);) {
+            std::vector<std::string> f;
+            std::size_t b = 0;
+            for (std::size_t e; (e = line.find('\t', b)) != std::string::npos; b = e + 1) f.push_back(line.substr(b, e - b));
+            f.push_back(line.substr(b));
+            if (f.size() > H_SUBJECT && f.size() > H_ID) out[f[H_SUBJECT]] = f[H_ID];
+        }
+        return out;
+    }
+    // The messages the SMTP server took, dot-stuffing undone.
+    std::vector<std::string> sent() {
+        std::vector<std::string> out;
+        bool in = false;
+        for (const std::string& l : smtp.log_lines()) {
+            if (!in && l == "DATA") {
+                in = true;
+                out.emplace_back();
+            } else if (in && l == ".") {
+                in = false;
+            } else if (in) {
+                out.back() += (l.rfind("..", 0) == 0 ? l.substr(1) : l) + "\n";
+            }
+        }
+        return out;
+    }
+    // Every file of a directory tree with its text.
+    std::map<std::string, std::string> snapshot(const std::string& dir) {
+        std::map<std::string, std::string> out;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(h.path(dir)))
+            if (e.is_regular_file()) out[e.path().string()] = lk_test::slurp(e.path().string());
+        return out;
+    }
+};
+
+int count_of(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
+// The error box of a page, for failure messages.
+std::string alert(const CgiResult& r) {
+    std::size_t a = r.out.find("role=\"alert\"");
+    return a == std::string::npos ? "(no alert)" : r.out.substr(a, r.out.find("</div>", a) - a);
+}
+
+}  // namespace
+
+TEST(SuperviseProcess, ParentHoldsTheChildsMailFromUnknownSenders) {
+    Env e;
+    ASSERT_TRUE(e.smtp.ok());
+    FakeServer kid0("pop3", "user kid kidpw\n", 300), pa0("pop3", "user pa papw\n", 300);
+    e.login("kid", "kidpw", kid0);
+    e.login("pa", "papw", pa0);
+
+    // Registering needs the child's password; a wrong one registers nothing.
+    e.use(kid0);
+    CgiResult bad = e.post("pa", "child_load=1&must_lock=1&child_edit=kid&child_pass=wrong");
+    EXPECT_TRUE(bad.out_has("Cannot log in as kid@127.0.0.1")) << bad.out;
+    EXPECT_EQ(e.lines_with(kKidDir, "parent"), 0);
+    CgiResult reg = e.post("pa", "child_load=1&must_lock=1&child_edit=kid&child_pass=kidpw");
+    ASSERT_TRUE(e.has_line(kKidDir, "parent pa@127.0.0.1")) << reg.out << reg.log;
+    EXPECT_TRUE(e.has_line(kPaDir, "ch: kid@127.0.0.1")) << e.prof(kPaDir);
+
+    // The lists: one address a line, nothing a form sends adds a line.
+    CgiResult saved = e.post("pa", "child_save=1&must_lock=1&child_edit=kid&ch_accept_from=" +
+                                       url_enc("Friend <Friend@example.test>\r\nnot an address") +
+                                       "&ch_reject_from=" + url_enc("*@spam.test\nx@y.test\r\nparent evil@x.test\tz"));
+    EXPECT_TRUE(e.has_line(kKidDir, "af: friend@example.test")) << e.prof(kKidDir);
+    EXPECT_TRUE(e.has_line(kKidDir, "rf: *@spam.test"));
+    EXPECT_TRUE(e.has_line(kKidDir, "rf: x@y.test"));
+    EXPECT_TRUE(e.has_line(kKidDir, "rf: evil@x.test"));
+    EXPECT_EQ(e.lines_with(kKidDir, "parent"), 1) << e.prof(kKidDir);
+    EXPECT_TRUE(saved.out_has("friend@example.test")) << "the page shows the child's lists";
+
+    // The child cannot lift its supervision from the settings page.
+    e.use(kid0);
+    e.post("kid", "saveconfig=1&must_lock=1&parent=");
+    EXPECT_TRUE(e.has_line(kKidDir, "parent pa@127.0.0.1")) << e.prof(kKidDir);
+
+    // The child's new mail: the parent's is delivered, so is the accepted
+    // sender's; rejected senders' mail is deleted on the server; the rest
+    // goes to the parent, To equal to From included.
+    FakeServer kid1("pop3",
+                    "user kid kidpw\n" + msg(1, "From: Stranger <stranger@example.test>\nSubject: from stranger") +
+                        msg(2, "From: Pa <pa@example.test>\nSubject: from parent") +
+                        msg(3, "From: friend@example.test\nSubject: from friend") +
+                        msg(4, "From: ad@spam.test\nSubject: from spammer") +
+                        msg(5, "From: kid@example.test\nTo: kid@example.test\nSubject: to and from alike"),
+                    300);
+    e.use(kid1);
+    CgiResult check = e.get("kid", "cmd=checknew&fld=0");
+    ASSERT_EQ(check.status, 0) << check.out << check.log;
+    auto kin = e.inbox(kKidDir);
+    ASSERT_EQ(kin.size(), 2u) << check.log.substr(check.log.rfind("Method is"));
+    EXPECT_TRUE(kin.count("from parent") && kin.count("from friend"));
+    std::vector<std::string> wire = kid1.log_lines();
+    std::size_t last_top = 0, first_dele = wire.size();
+    std::string deles;
+    for (std::string& w : wire)
+        for (char& c : w) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (std::size_t i = 0; i < wire.size(); ++i) {
+        if (wire[i].rfind("TOP ", 0) == 0) last_top = i;
+        if (wire[i].rfind("DELE ", 0) == 0) {
+            first_dele = std::min(first_dele, i);
+            deles += wire[i] + ";";
+        }
+    }
+    EXPECT_LT(last_top, first_dele) << "no deletion while TOP replies are outstanding";
+    EXPECT_NE(deles.find("DELE 4;"), std::string::npos) << deles;
+    for (const char* kept : {"DELE 2;", "DELE 3;"}) EXPECT_EQ(deles.find(kept), std::string::npos) << deles;
+    EXPECT_NE(deles.find("DELE 1;"), std::string::npos) << "forwarded to the parent";
+    EXPECT_NE(deles.find("DELE 5;"), std::string::npos);
+    EXPECT_TRUE(e.has_line(kKidDir, "rejected 1")) << e.prof(kKidDir);
+    std::vector<std::string> out = e.sent();
+    ASSERT_EQ(out.size(), 2u) << e.smtp.log();
+    EXPECT_EQ(count_of(e.smtp.log(), "RCPT TO:<pa@example.test>"), 2) << e.smtp.log();
+    for (const std::string& m : out) {
+        EXPECT_NE(m.find("X-Child-To: kid@127.0.0.1\n"), std::string::npos) << m;
+        EXPECT_NE(m.find("Nwflags: 1\n"), std::string::npos) << m;
+    }
+    EXPECT_NE(out[0].find("From: Stranger <stranger@example.test>"), std::string::npos) << out[0];
+
+    // The parent's inbox: the two held messages, a private one and a spam
+    // whose Reply-To names an innocent sender.
+    FakeServer pa1("pop3",
+                   "user pa papw\nmessage <<EOM\n" + out[0] + "EOM\nmessage <<EOM\n" + out[1] + "EOM\n" +
+                       msg(7, "From: doctor@example.test\nSubject: PARENT-SECRET") +
+                       msg(8, "From: Bot <bot*@evil.test>\nReply-To: innocent@good.test\nSubject: spam for pa"),
+                   300);
+    e.use(pa1);
+    e.get("pa", "cmd=checknew&fld=0");
+    auto pin = e.inbox(kPaDir);
+    ASSERT_EQ(pin.size(), 4u) << e.h.read_file(kPaDir + "0/index.dat");
+    CgiResult item = e.get("pa", "cmd=item&fld=0&item=" + pin["from stranger"]);
+    EXPECT_TRUE(item.out_has("cmd=child_accept")) << item.out;
+
+    // The child's session reaches nothing of the parent's through any
+    // command, whatever folder, message or child it names.
+    auto before = e.snapshot(kPaDir);
+    std::istringstream table(lk_test::slurp(std::string(LK_SOURCE_DIR) + "/tests/data/dispatch/tables.ref"));
+    const std::string fields = "&fld=0&item=" + pin["PARENT-SECRET"] + "&child_edit=pa@127.0.0.1&must_lock=1" +
+                               "&ch_accept_from=x%40x.test&sel_" + pin["PARENT-SECRET"] + "=on&parent=";
+    int tried = 0;
+    e.use(kid1);
+    for (std::string kind, auth, name, rest; table >> kind >> auth >> name && std::getline(table, rest);) {
+        if (name == "\"\"" || name.find("logout") != std::string::npos || name == "lg") continue;
+        CgiResult r = kind == "query" ? e.get("kid", "cmd=" + name + fields)
+                      : kind == "button" ? e.post("kid", name + "=1" + fields)
+                                         : e.post("kid", "cmd=" + name + fields);
+        ++tried;
+        EXPECT_FALSE(r.out_has("PARENT-SECRET")) << kind << " " << name;
+        EXPECT_FALSE(r.out_has("doctor@example.test")) << kind << " " << name;
+    }
+    EXPECT_GT(tried, 100);
+    EXPECT_EQ(e.snapshot(kPaDir), before) << "the parent's files are untouched";
+    EXPECT_TRUE(e.has_line(kKidDir, "parent pa@127.0.0.1")) << e.prof(kKidDir);
+
+    // While the child's own request holds its lock, the parent's decision
+    // waits (here: gives up) rather than write over it.
+    e.use(pa1);
+    std::string kid_prof = e.prof(kKidDir);
+    e.h.write_file(kKidDir + "user_lock", "held\n");
+    CgiResult busy = e.get("pa", "cmd=child_accept&fld=0&item=" + pin["from stranger"]);
+    EXPECT_TRUE(busy.out_has("is busy")) << alert(busy);
+    EXPECT_EQ(e.prof(kKidDir), kid_prof);
+    std::filesystem::remove(e.h.path(kKidDir + "user_lock"));
+
+    // Accepting: the sender joins the child's accept list, the message goes
+    // on to the child and leaves the parent's server and inbox.
+    std::size_t sent_before = e.sent().size();
+    CgiResult acc = e.get("pa", "cmd=child_accept&fld=0&item=" + pin["from stranger"]);
+    ASSERT_EQ(acc.status, 0) << acc.out << acc.log;
+    EXPECT_TRUE(e.has_line(kKidDir, "af: stranger@example.test")) << alert(acc) << acc.log.substr(acc.log.rfind("Query cmd"));
+    ASSERT_EQ(e.sent().size(), sent_before + 1);
+    EXPECT_NE(e.smtp.log().find("RCPT TO:<kid@example.test>"), std::string::npos);
+    EXPECT_EQ(e.inbox(kPaDir).count("from stranger"), 0u);
+    EXPECT_NE(pa1.log().find("dele 1"), std::string::npos) << pa1.log();
+
+    // Rejecting the other: its sender goes on the reject list.
+    e.get("pa", "cmd=child_reject&fld=0&item=" + e.inbox(kPaDir)["to and from alike"]);
+    EXPECT_TRUE(e.has_line(kKidDir, "rf: kid@example.test")) << e.prof(kKidDir);
+    // Any user's own block of a sender stores the From address made plain,
+    // never the Reply-To.
+    e.get("pa", "cmd=reject&fld=0&item=" + e.inbox(kPaDir)["spam for pa"]);
+    EXPECT_TRUE(e.has_line(kPaDir, "rf: bot@evil.test")) << e.prof(kPaDir);
+    EXPECT_EQ(e.prof(kPaDir).find("innocent"), std::string::npos);
+    EXPECT_EQ(e.inbox(kPaDir).count("spam for pa"), 0u);
+
+    // Later mail: the accepted sender's is delivered, the rejected one's
+    // deleted on the server; nothing more goes to the parent.
+    sent_before = e.sent().size();
+    FakeServer kid2("pop3",
+                    "user kid kidpw\n" + msg(11, "From: stranger@example.test\nSubject: stranger again") +
+                        msg(12, "From: kid@example.test\nTo: kid@example.test\nSubject: alike again"),
+                    300);
+    e.use(kid2);
+    e.get("kid", "cmd=checknew&fld=0");
+    EXPECT_EQ(e.inbox(kKidDir).count("stranger again"), 1u);
+    EXPECT_EQ(e.inbox(kKidDir).count("alike again"), 0u);
+    EXPECT_NE(kid2.log().find("dele 2"), std::string::npos) << kid2.log();
+    EXPECT_EQ(e.sent().size(), sent_before);
+
+    // Releasing removes every supervision line and keeps the rest.
+    e.use(pa1);
+    e.post("pa", "child_release=1&must_lock=1&child_edit=kid");
+    std::string freed = e.prof(kKidDir);
+    EXPECT_EQ(e.lines_with(kKidDir, "parent") + e.lines_with(kKidDir, "af:") + e.lines_with(kKidDir, "rf:"), 0) << freed;
+    EXPECT_TRUE(e.has_line(kKidDir, "folder 0 New Mail")) << freed;
+    EXPECT_EQ(e.lines_with(kPaDir, "ch:"), 0) << e.prof(kPaDir);
+}
