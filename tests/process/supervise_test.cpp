@@ -1,9 +1,10 @@
 // Supervised accounts through the real program: a parent "pa" and a child
 // "kid", each with scripted POP3 servers, and one scripted SMTP server that
 // stands for the mail system between them.  The parent registers with the
-// child's password and sets its lists; the child's new mail is sorted; the
-// parent accepts and rejects held mail; the child can neither lift its own
-// supervision nor reach anything of the parent's.
+// child's password and sets its lists; the child's new mail is sorted; a
+// decision waits for the child's lock; the child can neither lift its own
+// supervision nor reach anything of the parent's.  What the decisions do on
+// real servers is proven in supervise_real_test.cpp.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -199,17 +200,15 @@ TEST(SuperviseProcess, ParentHoldsTheChildsMailFromUnknownSenders) {
     }
     EXPECT_NE(out[0].find("From: Stranger <stranger@example.test>"), std::string::npos) << out[0];
 
-    // The parent's inbox: the two held messages, a private one and a spam
-    // whose Reply-To names an innocent sender.
+    // The parent's inbox: the two held messages and a private one.
     FakeServer pa1("pop3",
                    "user pa papw\nmessage <<EOM\n" + out[0] + "EOM\nmessage <<EOM\n" + out[1] + "EOM\n" +
-                       msg(7, "From: doctor@example.test\nSubject: PARENT-SECRET") +
-                       msg(8, "From: Bot <bot*@evil.test>\nReply-To: innocent@good.test\nSubject: spam for pa"),
+                       msg(7, "From: doctor@example.test\nSubject: PARENT-SECRET"),
                    300);
     e.use(pa1);
     e.get("pa", "cmd=checknew&fld=0");
     auto pin = e.inbox(kPaDir);
-    ASSERT_EQ(pin.size(), 4u) << e.h.read_file(kPaDir + "0/index.dat");
+    ASSERT_EQ(pin.size(), 3u) << e.h.read_file(kPaDir + "0/index.dat");
     CgiResult item = e.get("pa", "cmd=item&fld=0&item=" + pin["from stranger"]);
     EXPECT_TRUE(item.out_has("cmd=child_accept")) << item.out;
 
@@ -244,46 +243,8 @@ TEST(SuperviseProcess, ParentHoldsTheChildsMailFromUnknownSenders) {
     EXPECT_EQ(e.prof(kKidDir), kid_prof);
     std::filesystem::remove(e.h.path(kKidDir + "user_lock"));
 
-    // Accepting: the sender joins the child's accept list, the message goes
-    // on to the child and leaves the parent's server and inbox.
-    std::size_t sent_before = e.sent().size();
+    // With the lock free the decision goes through (its effects on the
+    // servers are proven against dovecot and postfix: SuperviseReal).
     CgiResult acc = e.get("pa", "cmd=child_accept&fld=0&item=" + pin["from stranger"]);
-    ASSERT_EQ(acc.status, 0) << acc.out << acc.log;
-    EXPECT_TRUE(e.has_line(kKidDir, "af: stranger@example.test")) << alert(acc) << acc.log.substr(acc.log.rfind("Query cmd"));
-    ASSERT_EQ(e.sent().size(), sent_before + 1);
-    EXPECT_NE(e.smtp.log().find("RCPT TO:<kid@example.test>"), std::string::npos);
-    EXPECT_EQ(e.inbox(kPaDir).count("from stranger"), 0u);
-    EXPECT_NE(pa1.log().find("dele 1"), std::string::npos) << pa1.log();
-
-    // Rejecting the other: its sender goes on the reject list.
-    e.get("pa", "cmd=child_reject&fld=0&item=" + e.inbox(kPaDir)["to and from alike"]);
-    EXPECT_TRUE(e.has_line(kKidDir, "rf: kid@example.test")) << e.prof(kKidDir);
-    // Any user's own block of a sender stores the From address made plain,
-    // never the Reply-To.
-    e.get("pa", "cmd=reject&fld=0&item=" + e.inbox(kPaDir)["spam for pa"]);
-    EXPECT_TRUE(e.has_line(kPaDir, "rf: bot@evil.test")) << e.prof(kPaDir);
-    EXPECT_EQ(e.prof(kPaDir).find("innocent"), std::string::npos);
-    EXPECT_EQ(e.inbox(kPaDir).count("spam for pa"), 0u);
-
-    // Later mail: the accepted sender's is delivered, the rejected one's
-    // deleted on the server; nothing more goes to the parent.
-    sent_before = e.sent().size();
-    FakeServer kid2("pop3",
-                    "user kid kidpw\n" + msg(11, "From: stranger@example.test\nSubject: stranger again") +
-                        msg(12, "From: kid@example.test\nTo: kid@example.test\nSubject: alike again"),
-                    300);
-    e.use(kid2);
-    e.get("kid", "cmd=checknew&fld=0");
-    EXPECT_EQ(e.inbox(kKidDir).count("stranger again"), 1u);
-    EXPECT_EQ(e.inbox(kKidDir).count("alike again"), 0u);
-    EXPECT_NE(kid2.log().find("dele 2"), std::string::npos) << kid2.log();
-    EXPECT_EQ(e.sent().size(), sent_before);
-
-    // Releasing removes every supervision line and keeps the rest.
-    e.use(pa1);
-    e.post("pa", "child_release=1&must_lock=1&child_edit=kid");
-    std::string freed = e.prof(kKidDir);
-    EXPECT_EQ(e.lines_with(kKidDir, "parent") + e.lines_with(kKidDir, "af:") + e.lines_with(kKidDir, "rf:"), 0) << freed;
-    EXPECT_TRUE(e.has_line(kKidDir, "folder 0 New Mail")) << freed;
-    EXPECT_EQ(e.lines_with(kPaDir, "ch:"), 0) << e.prof(kPaDir);
+    EXPECT_TRUE(e.has_line(kKidDir, "af: stranger@example.test")) << alert(acc);
 }
