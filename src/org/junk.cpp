@@ -237,6 +237,12 @@ void juser_clear(JUser& j) { j = JUser{}; }
 void juser_init(JUser& j) { juser_clear(j); }
 
 int juser_read(JUser& j, const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        imsg("Couldn't open %s %s\n", path.c_str(), "not a file");
+        errno = EISDIR;
+        return 0;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         int e = errno;
@@ -253,6 +259,12 @@ int juser_read(JUser& j, const std::string& path) {
         if (sp == std::string::npos || !read_line(j, line.substr(0, sp), line.substr(sp + 1)))
             j.unknown.push_back(line);
     }
+    if (in.bad()) {
+        // Half a file is not the user's settings.
+        imsg("Couldn't read %s\n", path.c_str());
+        errno = EIO;
+        return 0;
+    }
     errno = 0;
     return 1;
 }
@@ -262,7 +274,7 @@ int juser_write(JUser& j, const std::string& path, const std::string& writer) {
     std::string dir = path.substr(0, path.rfind('/') == std::string::npos ? 0 : path.rfind('/'));
     struct stat st {};
     if (!dir.empty() && stat(dir.c_str(), &st) != 0) {
-        emsg("Cannot write juser data (%s) (%s)", path.c_str(), std::strerror(errno));
+        lmsg("Cannot write juser data (%s) (%s)", path.c_str(), std::strerror(errno));
         return 0;
     }
     std::string tmp = sfmt("%s.%d.tmp", path.c_str(), static_cast<int>(getpid()));
@@ -272,22 +284,22 @@ int juser_write(JUser& j, const std::string& path, const std::string& writer) {
         if (fd < 0 && tries < 4) usleep(100000);
     }
     if (fd < 0) {
-        emsg("Cannot write juser data (%s) (%s)", path.c_str(), std::strerror(errno));
+        lmsg("Cannot write juser data (%s) (%s)", path.c_str(), std::strerror(errno));
         return 0;
     }
     if (!write_all(fd, render(j, writer))) {
-        emsg("Unable to write user data file %s\n", path.c_str());
+        lmsg("Unable to write user data file %s\n", path.c_str());
         close(fd);
         std::remove(tmp.c_str());
         return 0;
     }
     if (fsync(fd) != 0 || close(fd) != 0) {
-        emsg("Unable to close user data file %s\n", path.c_str());
+        lmsg("Unable to close user data file %s\n", path.c_str());
         std::remove(tmp.c_str());
         return 0;
     }
     if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        emsg("Cannot write juser data (%s) (%s)", path.c_str(), std::strerror(errno));
+        lmsg("Cannot write juser data (%s) (%s)", path.c_str(), std::strerror(errno));
         std::remove(tmp.c_str());
         return 0;
     }

@@ -150,7 +150,7 @@ int f_keylist() {
     var_set_outside("dflt_key", prof.xdflt_key);
     set_engine_note();
     tpl_show("keylist");
-    if (!ring_write(user_fname("ring.txt"), ring)) emsg("Cannot write %s\n", user_fname("ring.txt").c_str());
+    if (!ring_write(user_fname("ring.txt"), ring)) lmsg("Cannot write %s\n", user_fname("ring.txt").c_str());
     return 1;
 }
 
@@ -176,7 +176,7 @@ int r_keymake() {
         return 0;
     }
     const std::string dir = key_dir();
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) emsg("Cannot make %s\n", dir.c_str());
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) lmsg("Cannot make %s\n", dir.c_str());
     std::string err;
     std::string uid = sfmt("%s <%s>", name.c_str(), email.c_str());
     if (!wpgp_generate(dir, uid, one_value(form_find("key_type")), std::atoi(form_find("key_size").c_str()),
