@@ -367,6 +367,7 @@ int r_jconf() {
         return 0;
     }
     var_set("msg", lang_get("Kestrel settings saved"));
+    var_set("info_msg", lang_get("Kestrel settings saved"));   // what the message list shows
     if (!form_find("newframe").empty() && g.xisframes) tpl_show("frame");
     else f_list();
     return 1;
