@@ -244,7 +244,7 @@ TEST(SendProcess, RecipientRulesAndLimits) {
     v = basic();
     v.emplace_back("pgpto", "bob key");
     r = e.send(v);
-    EXPECT_TRUE(r.out_has("encryption and signing are not available")) << r.out;
+    EXPECT_TRUE(r.out_has("Unable to encrypt message no PGP engine is configured")) << r.out;
     v = basic();
     v[0].second = "To";
     r = e.send(v);
