@@ -296,7 +296,8 @@ int pgp_show_section() {
     {
         std::ofstream o(fin, std::ios::binary | std::ios::trunc);
         if (!o || !(o << section) || !o.flush()) {
-            emsg("Could not write (%s) (%s) \n", fin.c_str(), std::strerror(errno));
+            lmsg("Could not write (%s) (%s) \n", fin.c_str(), std::strerror(errno));
+            f_error("%s", lang_get("Unable to decode message, bad format or passphrase incorrect\n"));
             std::remove(fin.c_str());
             return 0;
         }
