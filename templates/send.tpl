@@ -10,7 +10,8 @@ and, on a reply, the quoted body where quote_body stands, with item (the message
 answered) and in_reply_to and references (its threading headers); on a forward,
 fwdedit_attachments ("checked" carries the message's attached files).  The form posts
 cmd=send as multipart/form-data with the files in attach, attach2, attach3, attach4.
-pgpto: the recipient key choice (whole options, "(no encryption)" first).
+pgpto: the recipient key choice (whole options, "(no encryption)" first);
+pgp_sig_key: the key of the signature, which send_addpgp adds to the mail.
 %%endif%%
 <main id="main" tabindex="-1">
 <h1>Write a message</h1>
@@ -88,6 +89,9 @@ pgpto: the recipient key choice (whole options, "(no encryption)" first).
 %%ifdef%%pgpto%%
 <p><label for="pgpto">Encrypt for</label>
 <select id="pgpto" name="pgpto">%%pgpto%%</select></p>
+%%endif%%
+%%ifdef%%pgp_sig_key%%
+<div class="check"><input type="checkbox" id="send_addpgp" name="send_addpgp"><label for="send_addpgp">Add my public key (%%pgp_sig_key%%)</label></div>
 %%endif%%
 </fieldset>
 <p><button type="submit" class="primary" id="sendbtn">Send</button>

@@ -337,6 +337,7 @@ int pgp_show_section() {
 
 int pgp_picklist() {
     var_set("pgpto", pgp_options(ring_read(user_fname("ring.txt")), form_find("pgpto")));
+    if (!prof.xdflt_key.empty() && file_exists(user_fname("pgp.sig"))) var_set_outside("pgp_sig_key", prof.xdflt_key);
     return 1;
 }
 

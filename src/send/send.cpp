@@ -401,6 +401,27 @@ struct TempFile {
     }
 };
 
+// The message with the lines of the user's public key block (pgp.sig)
+// after it, in a file of its own: the key goes to the server, the filed
+// copy stays as written.  No key file: nothing to add, out stays empty.
+bool add_public_key(const std::string& msgfile, TempFile& out) {
+    std::ifstream key(user_fname("pgp.sig"), std::ios::binary);
+    if (!key) return true;
+    std::string lines;
+    for (std::string l; std::getline(key, l);) {
+        l = ncpy(l, 511);
+        while (!l.empty() && (l.back() == '\r' || l.back() == '\n')) l.pop_back();
+        lines += l + "\r\n";
+    }
+    out.path = temp_fname();
+    if (out.path.empty()) return false;
+    std::ifstream in(msgfile, std::ios::binary);
+    std::ofstream o(out.path, std::ios::binary | std::ios::trunc);
+    if (!in || !o) return false;
+    o << in.rdbuf() << lines;
+    return static_cast<bool>(o.flush());
+}
+
 enum class Step { greeting, ehlo, auth, mail, rcpt, data, end };
 
 // The dialogue; true when the server took the message.
@@ -643,7 +664,12 @@ int r_send() {
     }
     pop_close();
 
-    if (!submit(msg.path, sender, rc.rcpt)) return show_compose_again(files);
+    TempFile with_key;
+    if (form_true("send_addpgp") && !add_public_key(msg.path, with_key)) {
+        f_error(lang_get("Sorry I could not send the message (%s)"), lang_get("no temporary file"));
+        return show_compose_again(files);
+    }
+    if (!submit(with_key.path.empty() ? msg.path : with_key.path, sender, rc.rcpt)) return show_compose_again(files);
 
     // Sent: remember the choices, file the copy, drop the files.
     prof.xcopyself = form_true("copyself");
