@@ -161,6 +161,11 @@ the page's), r_contains, r_addr and r_iscase.  Posts saveconfig.
 </table>
 </div>
 </div>
+<div class="card">
+<h2>More settings</h2>
+<p><a href="%%b_action%%?cmd=jconf&amp;utoken=%%utoken%%">Junk-mail introductions</a> &middot;
+<a href="%%b_action%%?cmd=keylist&amp;utoken=%%utoken%%">PGP keys</a></p>
+</div>
 <p><button type="submit" class="primary" name="saveconfig" value="1">Save settings</button>
 <a class="btn" href="%%b_action%%?cmd=list&amp;utoken=%%utoken%%">Back to your mail</a></p>
 </form>

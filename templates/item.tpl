@@ -65,7 +65,13 @@ message), moveto/moveton with dstfld, setview with the view check boxes.
 <select id="dstfld" name="dstfld">%%dfldlist%%</option></select>
 <button type="submit" name="moveton" value="1">Move</button>
 </span>
+%%ifequal%%h_pgp_keys%%1%%
+<button type="submit" name="keyadd" value="1">Add its keys to your key ring</button>
+%%endif%%
 </form>
+%%ifequal%%h_pgp_msg%%1%%
+<a class="btn" href="%%b_action%%?cmd=item_pgp&amp;utoken=%%utoken%%&amp;fld=%%fld%%&amp;item=%%item%%&amp;sec=1">Decode the encrypted section</a>
+%%endif%%
 </div>
 %%ifdef%%b_child_accept%%
 <div class="alert info" role="status"><p>This message is waiting for your approval.

@@ -10,6 +10,8 @@ and, on a reply, the quoted body where quote_body stands, with item (the message
 answered) and in_reply_to and references (its threading headers); on a forward,
 fwdedit_attachments ("checked" carries the message's attached files).  The form posts
 cmd=send as multipart/form-data with the files in attach, attach2, attach3, attach4.
+pgpto: the recipient key choice (whole options, "(no encryption)" first);
+pgp_sig_key: the key of the signature, which send_addpgp adds to the mail.
 %%endif%%
 <main id="main" tabindex="-1">
 <h1>Write a message</h1>
@@ -84,6 +86,13 @@ cmd=send as multipart/form-data with the files in attach, attach2, attach3, atta
 <div class="check"><input type="checkbox" id="copyself" name="copyself" %%v_copyself%%><label for="copyself">Keep a copy</label></div>
 <div class="check"><input type="checkbox" id="addsig" name="addsig" %%v_addsig%%><label for="addsig">Add my signature</label></div>
 <div class="check"><input type="checkbox" id="send_autocc" name="send_autocc" %%v_send_autocc%%><label for="send_autocc">Send a copy to myself</label></div>
+%%ifdef%%pgpto%%
+<p><label for="pgpto">Encrypt for</label>
+<select id="pgpto" name="pgpto">%%pgpto%%</select></p>
+%%endif%%
+%%ifdef%%pgp_sig_key%%
+<div class="check"><input type="checkbox" id="send_addpgp" name="send_addpgp"><label for="send_addpgp">Add my public key (%%pgp_sig_key%%)</label></div>
+%%endif%%
 </fieldset>
 <p><button type="submit" class="primary" id="sendbtn">Send</button>
 <button type="submit" name="spell_check" value="1" id="spellbtn" formnovalidate>Check spelling</button></p>

@@ -1,14 +1,28 @@
 #include "org/table.h"
 
+#include "cgi/config.h"
+#include "cgi/form.h"
 #include "net/pop_hooks.h"
 #include "org/abook.h"
 #include "org/chpass.h"
+#include "org/junk.h"
+#include "org/keys.h"
 #include "org/rules.h"
 #include "org/settings.h"
 #include "org/supervise.h"
+#include "org/wpgp.h"
 #include "page/hooks.h"
+#include "send/addr.h"
+#include "user/login.h"
 
 namespace {
+
+// Reading and saving an encrypted section differ only in the flag
+// "pgpbinary" the shared button handler has put in the form.
+int r_keyread_save() {
+    if (!user_checkauth()) return 0;
+    return pgp_show_section();
+}
 
 const Handler kHandlers[] = {
     {"f_pick", f_pick},
@@ -33,6 +47,24 @@ const Handler kHandlers[] = {
     {"r_child_ar(0)", [] { return r_child_ar(0); }},
     {"r_child_ar(1)", [] { return r_child_ar(1); }},
     {"r_reject", r_reject},
+    // The junk-mail introduction settings.
+    {"f_jconf(0)", [] { return f_jconf(0); }},
+    {"f_jconf(1)", [] { return f_jconf(1); }},
+    {"r_jconf", r_jconf},
+    // The key pages; the two row-button scans answer 1 when they handled
+    // the form, and the compose pages ask for the recipient key choice.
+    {"f_keylist", f_keylist},
+    {"r_keylist", f_keylist},
+    {"f_keymake", f_keymake},
+    {"r_keymake", r_keymake},
+    {"r_keyadd", r_keyadd},
+    {"f_item_pgp", f_item_pgp},
+    {"r_keyread", r_keyread_save},
+    {"r_keysave", r_keyread_save},
+    {"cmd_keysig", cmd_keysig},
+    {"cmd_keydel", cmd_keydel},
+    {"pgp_show_section", pgp_show_section},
+    {"pgp_picklist", pgp_picklist},
 };
 
 // The rule rows of the settings page and the rules run on each fetched
@@ -46,6 +78,7 @@ void install() {
     h.kill_it = kill_it;
     h.do_parent_fwd = do_parent_fwd;
     tpl_hooks().show_rules = tpl_show_rules;
+    send_set_encrypter(do_encrypt);
 }
 
 // The rule names, translated once the language file is read.
@@ -54,12 +87,14 @@ void start() {
     static const char* const headers[] = {"(No Rule)", "From", "Subject", "To", "Body", "Sender", "CC"};
     ract_init(actions, 5);
     rhdr_init(headers, 7);
+    if (const std::string& dev = wm_ini_get(K_randomdevice); !dev.empty()) wpgp_setrandom(dev);
 }
 
 void reset() {
     abook_reset();
     rules_reset();
     supervise_reset();
+    wpgp_freeall();
 }
 
 }  // namespace

@@ -81,7 +81,11 @@ std::string fix_addr(std::string_view token) {
 namespace {
 AbookLookup g_lookup = nullptr;
 AddrCollect g_collect = nullptr;
+BodyEncrypt g_encrypt = nullptr;
 }
+
+void send_set_encrypter(BodyEncrypt fn) { g_encrypt = fn; }
+BodyEncrypt send_encrypter() { return g_encrypt; }
 
 void send_set_collector(AddrCollect fn) { g_collect = fn; }
 AddrCollect send_collector() { return g_collect; }

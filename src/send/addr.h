@@ -33,6 +33,12 @@ void fix_local_set_lookup(AbookLookup fn);
 using AddrCollect = void (*)(std::string_view address);
 void send_set_collector(AddrCollect fn);
 AddrCollect send_collector();
+// Replaces a body by its encryption for the chosen recipient key, signed
+// with the named key when one is given (the key pages register it); null:
+// mail cannot be encrypted.  false with err set on failure.
+using BodyEncrypt = bool (*)(std::string& body, const std::string& to, const std::string& sign, std::string& err);
+void send_set_encrypter(BodyEncrypt fn);
+BodyEncrypt send_encrypter();
 // The site's recipient rule (setting valid_to): true when allowed.
 bool took(std::string_view address);
 // "<addr>" unless the address already holds "<".

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "cgi/commands.h"
 #include "cgi/config.h"
 #include "cgi/diag.h"
 #include "cgi/form.h"
@@ -284,6 +285,7 @@ int show_compose_again(const std::vector<OutAttach>& files) {
     }
     var_set("send_failed", "1");
     f_error_set();
+    hook_run("pgp_picklist", 1);
     tpl_show("send");
     return 0;
 }
@@ -398,6 +400,27 @@ struct TempFile {
         if (!path.empty()) std::remove(path.c_str());
     }
 };
+
+// The message with the lines of the user's public key block (pgp.sig)
+// after it, in a file of its own: the key goes to the server, the filed
+// copy stays as written.  No key file: nothing to add, out stays empty.
+bool add_public_key(const std::string& msgfile, TempFile& out) {
+    std::ifstream key(user_fname("pgp.sig"), std::ios::binary);
+    if (!key) return true;
+    std::string lines;
+    for (std::string l; std::getline(key, l);) {
+        l = ncpy(l, 511);
+        while (!l.empty() && (l.back() == '\r' || l.back() == '\n')) l.pop_back();
+        lines += l + "\r\n";
+    }
+    out.path = temp_fname();
+    if (out.path.empty()) return false;
+    std::ifstream in(msgfile, std::ios::binary);
+    std::ofstream o(out.path, std::ios::binary | std::ios::trunc);
+    if (!in || !o) return false;
+    o << in.rdbuf() << lines;
+    return static_cast<bool>(o.flush());
+}
 
 enum class Step { greeting, ehlo, auth, mail, rcpt, data, end };
 
@@ -546,6 +569,7 @@ int f_send() {
     std::remove(user_fname("spell.dat").c_str());
     std::remove(user_fname("spell.msg").c_str());
     const std::string& page = form_find("page");
+    hook_run("pgp_picklist", 1);
     tpl_show(page.empty() ? "send" : page);
     return 1;
 }
@@ -565,9 +589,13 @@ int r_send() {
         return show_compose_again(files);
     }
     const std::string& pgpto = form_find("pgpto");
-    if ((!pgpto.empty() && pgpto.find("(no encryption)") == std::string::npos) || !form_find("send_sign").empty()) {
-        // There is no encryption engine: never send in clear what was meant
-        // to go encrypted or signed.
+    const std::string sign = ncpy(form_find("send_sign"), 511);
+    const bool encrypt = (!pgpto.empty() && pgpto.find("(no encryption)") == std::string::npos) || !sign.empty();
+    if (log_has("send")) imsg("r_send: Encrypt is set to %d\n", encrypt ? 1 : 0);
+    // Only the text body can be encrypted: never send in clear what was
+    // meant to go encrypted or signed.
+    if (encrypt && (!send_encrypter() || !files.empty() || !form_find("message_html").empty() ||
+                    !form_find("fwdedit_attachments").empty())) {
         f_error("%s", lang_get("Send failed: encryption and signing are not available"));
         return show_compose_again(files);
     }
@@ -600,6 +628,13 @@ int r_send() {
     if (!ini_true(K_hide_ip)) m.user_info = g.remote_addr;
     m.html_body = ctype.find("html") != std::string::npos;
     m.text = text_body(m.html_body);
+    if (encrypt) {
+        std::string err;
+        if (!send_encrypter()(m.text, pgpto, sign, err)) {
+            f_error(lang_get("Unable to encrypt message %s\n"), html_escape(err).c_str());
+            return show_compose_again(files);
+        }
+    }
     if (const std::string* html = nform_find("message_html"); html && !html->empty()) {
         imsg("r_send: msg_html\n");
         m.has_html = true;
@@ -629,7 +664,12 @@ int r_send() {
     }
     pop_close();
 
-    if (!submit(msg.path, sender, rc.rcpt)) return show_compose_again(files);
+    TempFile with_key;
+    if (form_true("send_addpgp") && !add_public_key(msg.path, with_key)) {
+        f_error(lang_get("Sorry I could not send the message (%s)"), lang_get("no temporary file"));
+        return show_compose_again(files);
+    }
+    if (!submit(with_key.path.empty() ? msg.path : with_key.path, sender, rc.rcpt)) return show_compose_again(files);
 
     // Sent: remember the choices, file the copy, drop the files.
     prof.xcopyself = form_true("copyself");

@@ -483,6 +483,8 @@ int r_spell_done() {
     // The corrected body goes back into the text box as text, escaped like
     // everything else typed there.
     var_set("h_message", html_escape(s.msg));
+    // The recipient key chosen before the check stays chosen.
+    form_put("pgpto", s.pgpto);
     // The compose page proper: accounts, options; it removes the saved state.
     return f_send();
 }

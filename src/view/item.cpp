@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "cgi/commands.h"
 #include "cgi/config.h"
 #include "cgi/content.h"
 #include "cgi/diag.h"
@@ -233,6 +234,10 @@ void tpl_init_item(int pos) {
         var_set("h_isattached", yes(flag_has(fl, "file,")));
     }
     std::string_view msg = current_message();
+    // The key pages offer to take keys from the message and to decode its
+    // encrypted sections.
+    var_set("h_pgp_keys", yes(contains(msg, "-----BEGIN PGP PUBLIC KEY BLOCK-----")));
+    var_set("h_pgp_msg", yes(contains(msg, "-----BEGIN PGP MESSAGE")));
     std::string head = head_of(msg);
     // Every header of the message takes part in the boundary list.
     for_each_line(head, [](std::string_view l) {
@@ -366,6 +371,8 @@ int f_item() {
     s.fld = atoi_s(form_find("fld"));
     imsg("f_item part = %d %d", part, s.n);
     if (!user_checkauth()) return 0;
+    // A section number asks for the decoded PGP section instead of the page.
+    if (!form_find("sec").empty()) return handler_run("pgp_show_section");
     if (!folder_ok(s.fld)) s.fld = 0;
     if (s.item.empty() || s.item.find_first_not_of("0123456789") != std::string::npos) {
         f_error("%s", lang_get("No message was chosen"));

@@ -39,7 +39,8 @@ const fs::path kTplDir = fs::path(LK_SOURCE_DIR) / "templates";
 
 const std::vector<std::string> kPages = {"error", "login",   "help", "jhelp", "menubar", "logout", "newuser",
                                          "list",  "stub",    "item", "folders", "frame", "ok", "send", "sentok",
-                                         "pick",  "forward", "fwdedit", "child"};
+                                         "pick",  "forward", "fwdedit", "child", "jconfig", "keylist", "keymake",
+                                         "keyread"};
 
 // ---------------------------------------------------------------------------
 // What the handlers would have set.  tpl_init publishes the common variables
@@ -389,6 +390,26 @@ protected:
             v["fwd_list"] = "100,102,";
             v["nfwd"] = "2";
             v["h_subject_raw"] = value_encode("Report <draft> & \"figures\"");
+        } else if (page == "jconfig") {
+            v["real_name"] = value_encode("Ann <Example>");
+            v["dflt_reply"] = value_encode("ann@mail.example.test");
+            v["j_last_check"] = "Mon Dec  7 05:44";
+            for (const char* n : {"j_current_held", "j_hostiles_removed", "j_intros_sent", "j_report_days",
+                                  "j_hold_days", "j_check_mins", "refresh"})
+                v[n] = "5";
+            v["j_friends"] = html_escape("bob@example.org\n<script>x</script>@example.org\n");
+            v["j_offer"] = html_escape("Please introduce yourself.\n</textarea><b>\n");
+        } else if (page == "keylist") {
+            v["nkeys"] = "1";
+            v["dflt_key"] = "7D0CB7802BAD7664";
+            v["pgp_note"] = "No PGP engine is configured in this installation.";
+            v["keylist"] = "<tr><td>RSA 2048</td><td>2026-12-07</td><td>" + value_encode("Alice <alice@example.test>") +
+                           "</td><td><input type=hidden name=\"cmd_keyuid_0\" value=\"7D0CB7802BAD7664\"> <input "
+                           "type=submit name=\"cmd_keysig_0\" value=\"Use in Sig\"></td><td><input type=submit "
+                           "name=\"cmd_keydel_0\" value=\"Delete\"></td></tr>\n";
+        } else if (page == "send" && !wml) {
+            v["pgpto"] = "<option selected value=\"(no encryption)\">(no encryption)</option>\n"
+                         "<option  value=\"7D0CB7802BAD7664\">" + value_encode("Alice <alice@example.test>") + "</option>\n";
         } else if (page == "ok") {
             v["msg"] = "Your trash has been emptied";
         } else if (page == "child") {

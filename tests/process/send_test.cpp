@@ -5,6 +5,7 @@
 // paths from the form, and credentials kept out of the log.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 
@@ -244,7 +245,7 @@ TEST(SendProcess, RecipientRulesAndLimits) {
     v = basic();
     v.emplace_back("pgpto", "bob key");
     r = e.send(v);
-    EXPECT_TRUE(r.out_has("encryption and signing are not available")) << r.out;
+    EXPECT_TRUE(r.out_has("Unable to encrypt message no PGP engine is configured")) << r.out;
     v = basic();
     v[0].second = "To";
     r = e.send(v);
@@ -263,3 +264,29 @@ TEST(SendProcess, RecipientRulesAndLimits) {
 }
 
 }  // namespace
+
+TEST(SendProcess, PublicKeyOfTheSignatureGoesToTheServerOnly) {
+    const std::string key = lk_test::slurp(std::string(LK_SOURCE_DIR) + "/tests/data/pgp/alice.asc");
+    SendEnv e("", "", "message <<EOM\nFrom: a@example.test\nSubject: key\n\n" + key + "EOM\n");
+    auto post = [&e](const std::string& body) {
+        return e.h.post(body + "&utoken=" + url_enc(e.tok), "", e.env());
+    };
+    ASSERT_EQ(e.h.get("cmd=list&fld=0&utoken=" + url_enc(e.tok), e.env()).status, 0);
+    ASSERT_EQ(post("keyadd=1&fld=0&item=0").status, 0);
+    ASSERT_EQ(post("cmd_keyuid_0=7D0CB7802BAD7664&cmd_keysig_0=Use+in+Sig").status, 0);
+
+    auto v = basic();
+    v.emplace_back("send_addpgp", "on");
+    auto r = e.send(v);
+    ASSERT_EQ(r.status, 0) << r.out << r.log;
+    const auto data = e.data();
+    auto begin = std::find(data.begin(), data.end(), "-----BEGIN PGP PUBLIC KEY BLOCK-----");
+    ASSERT_NE(begin, data.end());
+    EXPECT_LT(std::find(data.begin(), data.end(), "end"), begin) << "the key follows the text";
+    EXPECT_EQ(data.back(), "-----END PGP PUBLIC KEY BLOCK-----");
+    std::string copy;
+    for (const auto& f : std::filesystem::directory_iterator(e.h.path("work/u_an/ann@127_0_0_1/2")))
+        if (f.path().filename().string().rfind("m_", 0) == 0) copy += lk_test::slurp(f.path().string());
+    EXPECT_NE(copy.find("Hello there"), std::string::npos);
+    EXPECT_EQ(copy.find("BEGIN PGP"), std::string::npos) << "the filed copy stays as written";
+}
