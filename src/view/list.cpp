@@ -527,6 +527,8 @@ int fld_show(int folder) {
         // index.dat as read (or just written) is in the list's order: the
         // next page of this folder need not read all of it.
         if (in_order && s.fresh_read && !user_read_only() && ini_true(K_use_page_size)) listpos_save(folder, key);
+        // Once only: what is in memory may change after this page.
+        s.fresh_read = false;
     }
     var_set("nitems", std::to_string(n));
     var_set("nnew", std::to_string(popst().gnnew));
