@@ -86,6 +86,7 @@ def client(user, deadline, stats, lock):
             query = "cmd=item&fld=0&item=%s&utoken=%s" % (user.items[n % len(user.items)], tok)
         n += 1
         why = ""
+        t0 = time.monotonic()
         try:
             status, page = user.fetch(query)
             if status != 200:
@@ -94,7 +95,9 @@ def client(user, deadline, stats, lock):
                 why = next((b for b in BAD_PAGE if b in page), "")
         except Exception as e:  # a refused or cut connection is a failed request
             why = type(e).__name__ + ": " + str(e)
+        spent = time.monotonic() - t0
         with lock:
+            stats["times"].append(spent)
             if why:
                 stats["failed"] += 1
                 if len(stats["why"]) < 10:
@@ -148,7 +151,7 @@ def main():
               ("LK_APOP_USER", "LK_APOP_PASS")) if env.get(u) and env.get(p)]
     for u in users:
         u.login()
-    stats = {"passed": 0, "failed": 0, "why": []}
+    stats = {"passed": 0, "failed": 0, "why": [], "times": []}
     lock = threading.Lock()
     deadline = time.monotonic() + seconds
     threads = [threading.Thread(target=client, args=(u, deadline, stats, lock), daemon=True)
@@ -168,6 +171,11 @@ def main():
         time.sleep(0.2)
     print("load: %d users, %d clients, %.0f s, %d requests" %
           (len(users), len(threads), seconds, stats["passed"] + stats["failed"]))
+    t = sorted(stats["times"])
+    if t:
+        pick = lambda q: t[min(len(t) - 1, int(q * len(t)))] * 1000
+        print("load: %.0f requests/s; response times p50 %.1f ms, p95 %.1f ms, p99 %.1f ms" %
+              (len(t) / seconds, pick(0.50), pick(0.95), pick(0.99)))
     for w in stats["why"]:
         print("load: failed: " + w)
     failed = stats["failed"]

@@ -15,6 +15,7 @@
 #include "cgi/diag.h"
 #include "cgi/lang.h"
 #include "cgi/request.h"
+#include "store/listpos.h"
 #include "store/msgfile.h"
 #include "support/file.h"
 #include "support/str.h"
@@ -38,7 +39,7 @@ long (*&date_parser())(std::string_view) {
 namespace {
 
 constexpr int kMaxValues = 26;
-constexpr std::size_t kLineLimit = 20000;   // longer than any line a writer makes
+constexpr std::size_t kLineLimit = kIndexLineLimit;   // longer than any line a writer makes
 
 struct IndexState {
     Index main;
@@ -312,10 +313,22 @@ int fld_readxov(int fld) {
         f_error(lang_get("Error %d reading index for folder %s:%s"), err, path.c_str(), std::strerror(err));
         return 0;
     }
+    struct stat sb;
+    const bool have_stat = fstat(fileno(f), &sb) == 0;
     std::string text = read_all(f);
     std::fclose(f);
     bool warned = false;
     Index& m = s.main;
+    // Where each record's line is, for the list's line table.
+    IndexLines& lines = index_lines();
+    lines = IndexLines{};
+    lines.fld = fld;
+    lines.valid = have_stat && static_cast<long long>(text.size()) == static_cast<long long>(sb.st_size) &&
+                  text.size() < 0xffffffffULL;
+    if (lines.valid) {
+        lines.ino = static_cast<unsigned long long>(sb.st_ino);
+        lines.size = static_cast<long long>(sb.st_size);
+    }
     for_each_line(text, [&](std::string_view line) {
         std::string_view v[kMaxValues];
         int nv = split_values(line, v);
@@ -330,11 +343,17 @@ int fld_readxov(int fld) {
         }
         if (m.n + 3 > m.max) {
             f_error(lang_get("E34: Folder size exceeded %d  %d"), m.n + 3, m.max);
+            lines.valid = false;
             return;
         }
         Record& r = m.recs.emplace_back();
         for (int i = 0; i < nhead && i < nv; ++i) r[static_cast<std::size_t>(i)].assign(v[i]);
         ++m.n;
+        if (lines.valid) {
+            lines.start.push_back(static_cast<std::uint32_t>(line.data() - text.data()));
+            lines.len.push_back(static_cast<std::uint32_t>(line.size()));
+            if (!flag_has(r[H_FLAGS], "read,")) ++lines.unread;
+        }
     }, kLineLimit);
     if (log_has("index")) imsg("Read index %d %s, %d lines\n", fld, path.c_str(), s.main.n);
     return 1;
@@ -451,9 +470,21 @@ int fld_write(int fld) {
         f_error(lang_get("E35: Could not create %s %s\n"), tmp.c_str(), std::strerror(errno));
         return 0;
     }
+    // The line table of what is written: valid once the rename is done.
+    IndexLines& lines = index_lines();
+    lines = IndexLines{};
+    IndexLines written;
+    written.fld = fld;
     std::string out;
-    for (Record& r : s.main.recs)
-        if (!flag_has(r[H_FLAGS], "deleted,")) out += idx_format(r, nf);
+    for (Record& r : s.main.recs) {
+        if (flag_has(r[H_FLAGS], "deleted,")) continue;
+        std::size_t at = out.size();
+        out += idx_format(r, nf);
+        written.start.push_back(static_cast<std::uint32_t>(at));
+        written.len.push_back(static_cast<std::uint32_t>(std::min(out.size() - at - 1, kLineLimit)));
+        if (!flag_has(r[H_FLAGS], "read,")) ++written.unread;
+    }
+    written.valid = out.size() < 0xffffffffULL && written.start.size() + 2 <= static_cast<std::size_t>(kIndexSlots);
     std::size_t off = 0;
     bool ok = true;
     while (off < out.size()) {
@@ -478,7 +509,16 @@ int fld_write(int fld) {
     // rename replaces index.dat in one step, so a reader (or a process
     // killed here) always finds a whole index, old or new.
     for (int attempt = 1; attempt <= 5; ++attempt) {
-        if (rename(tmp.c_str(), path.c_str()) == 0) return 1;
+        struct stat sb;
+        const bool have_stat = stat(tmp.c_str(), &sb) == 0;
+        if (rename(tmp.c_str(), path.c_str()) == 0) {
+            if (have_stat && written.valid && static_cast<std::size_t>(sb.st_size) == out.size()) {
+                written.ino = static_cast<unsigned long long>(sb.st_ino);
+                written.size = static_cast<long long>(sb.st_size);
+                lines = std::move(written);
+            }
+            return 1;
+        }
         imsg("rename of index file %s failed", tmp.c_str());
         usleep(100000);
     }
@@ -694,4 +734,7 @@ void create_dir(std::string_view path_in) {
 
 void fld_set_date_parser(long (*parse)(std::string_view text)) { date_parser() = parse; }
 
-void index_reset() { st() = IndexState{}; }
+void index_reset() {
+    st() = IndexState{};
+    listpos_reset();
+}

@@ -61,6 +61,8 @@ Index& mainidx();
 int curfld();
 
 constexpr int kIndexSlots = 10000;   // at most kIndexSlots - 2 records
+// A longer index line is cut here by the reader.
+constexpr std::size_t kIndexLineLimit = 20000;
 
 int fld_readxov(int fld);
 int fld_read_stats(int fld, Fld_stats& st);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -289,8 +290,14 @@ void mylock_signal_release() {
 int mylock_get(const char* file, const char* data, int timeout, int expires) {
     if (!file || !lock_data().init) return 0;
     if (int i = mylock_have(file)) return lock_data().files[i - 1].expires < 1 ? 3 : 4;
-    int n = timeout > 0 ? timeout * 10 : 0;
-    LK_TRACE("Retry %d times", n);
+    // Up to `timeout` seconds of waiting, in steps that start short and grow
+    // to 0.1 s: a lock given up a moment ago is taken at once, and a long
+    // wait polls (over NFS) no more often than before.  No wait at all
+    // after the last try: a request that only tries goes on at once.
+    const long budget_ms = timeout > 0 ? timeout * 1000L : 0;
+    long waited_ms = 0;
+    int step_ms = 2;
+    LK_TRACE("Retry for %ld ms", budget_ms);
     for (;;) {
         int r = mylock_build(file, data, expires);
         if (r == 1) {
@@ -302,12 +309,14 @@ int mylock_get(const char* file, const char* data, int timeout, int expires) {
             LK_ERROR("LOCK: Directory does not exists. (New User?) {%s}", file);
             return -1;
         }
-        pause_ms(100);
-        if (n == 0) {
+        if (waited_ms >= budget_ms) {
             LK_TRACE("LOCK: Failed in getting lock on {%s}", file);
             return 0;
         }
-        --n;
+        const int ms = static_cast<int>(std::min<long>(step_ms, budget_ms - waited_ms));
+        pause_ms(ms);
+        waited_ms += ms;
+        step_ms = std::min(step_ms * 2, 100);
     }
 }
 
@@ -466,21 +475,38 @@ int user_lock(const std::string& cmd) {
     return f.user_locked > 0 ? 1 : 0;
 }
 
-int user_release() {
-    UserLockFlags& f = st().flags;
-    if (!f.user_locked) return 1;
+namespace {
+// Gives the lock file up (kept until it expires with lock_force_wait).
+void release_free(UserLockFlags& f) {
+    if (!f.user_locked) return;
     std::string base = user_fname("user");
     mylock_free(base.c_str());
     if (log_has("lock")) imsg("lock: freeing lock for %s", prof.xuser.c_str());
+}
+// The pause after a release, then what lock_force_wait keeps.
+void release_finish(UserLockFlags& f) {
+    if (!f.user_locked) return;
     pause_ms(100);
     mylock_idle();
     mylock_clear();
     f.user_locked = 0;
+}
+}  // namespace
+
+int user_release() {
+    UserLockFlags& f = st().flags;
+    release_free(f);
+    release_finish(f);
     return 1;
 }
 
 int user_release_detached() {
+    UserLockFlags& f = st().flags;
     std::fflush(stdout);
+    // The lock goes before the response ends: the next request of this
+    // user, which a browser sends once it has the page, finds it free and
+    // never waits for this process's pause.
+    release_free(f);
     // The web server ends the response when our end of its pipe closes;
     // later stray writes go nowhere instead of failing.
     int devnull = open("/dev/null", O_WRONLY);
@@ -488,7 +514,8 @@ int user_release_detached() {
         dup2(devnull, STDOUT_FILENO);
         close(devnull);
     }
-    return user_release();
+    release_finish(f);
+    return 1;
 }
 
 void lock_reset() {

@@ -15,6 +15,7 @@
 #include "page/tpl.h"
 #include "page/var.h"
 #include "store/index.h"
+#include "store/listpos.h"
 #include "support/str.h"
 #include "user/lock.h"
 #include "user/login.h"
@@ -45,6 +46,40 @@ int page_size_now() {
 }
 
 int poslimit(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
+
+// The rows a paged list shows of n records: positions start down to
+// start - rows + 1 (fewer when the body limit stops it).
+void page_rows(int n, int ps, int& start, int& rows) {
+    start = n - 1;
+    rows = n;
+    if (ini_true(K_use_page_size)) {
+        if (const std::string* u = nform_find("upto"); u && !u->empty()) start = std::min(atoi_s(*u), n - 1);
+        rows = ps > 0 ? ps : n;
+    }
+}
+
+// A paged list of a folder whose line table is current reads the rows it
+// shows and nothing else; anything amiss and the whole index is read.
+bool open_window(ListState& s) {
+    s.windowed = false;
+    if (!ini_true(K_use_page_size) || s.stub) return false;
+    int n = 0, unread = 0;
+    if (!listpos_open(s.xfolder, sort_key_of(prof.xsort_on), n, unread)) return false;
+    int start = 0, rows = 0;
+    page_rows(n, page_size_now(), start, rows);
+    const int lo = std::max(0, start - rows + 1);
+    bool ok = listpos_read(lo, start, s.win);
+    listpos_close();
+    if (!ok) {
+        s.win.clear();
+        return false;
+    }
+    s.windowed = true;
+    s.win_n = n;
+    s.win_unread = unread;
+    s.win_lo = lo;
+    return true;
+}
 
 // Fields of a posted or linked list request that change the stored view.
 void take_view_fields() {
@@ -371,14 +406,10 @@ void list_row_vars(const Record& r, int pos, int n, int row) {
 
 void tpl_show_list(const std::string& block) {
     Index& idx = mainidx();
-    const int n = idx.n;
     ListState& s = ls();
-    int start = n - 1;
-    int stop_after = n;
-    if (ini_true(K_use_page_size)) {
-        if (const std::string* u = nform_find("upto"); u && !u->empty()) start = std::min(atoi_s(*u), n - 1);
-        stop_after = s.list_ps > 0 ? s.list_ps : n;
-    }
+    const int n = s.windowed ? s.win_n : idx.n;
+    int start = 0, stop_after = 0;
+    page_rows(n, s.list_ps, start, stop_after);
     const bool limit = ini_true(K_limit_list);
     const long body_limit = prof.xbody_limit;
     int row = 0;
@@ -389,8 +420,11 @@ void tpl_show_list(const std::string& block) {
                 imsg("+ body_limit=%ld gsent=%ld", body_limit, gsent() + static_cast<long>(text.size()));
             break;
         }
+        const int at = s.windowed ? pos - s.win_lo : pos;
+        const std::vector<Record>& recs = s.windowed ? s.win : idx.recs;
+        if (at < 0 || at >= static_cast<int>(recs.size())) break;
         ++row;
-        list_row_vars(idx.recs[static_cast<std::size_t>(pos)], pos, n, row);
+        list_row_vars(recs[static_cast<std::size_t>(at)], pos, n, row);
         std::string line = ncpy(block, 9999);
         tpl_replace_vars(line);
         text += line;
@@ -457,10 +491,11 @@ void tpl_show_flist(const std::string& block) {
 int fld_show(int folder) {
     ListState& s = ls();
     Index& idx = mainidx();
-    if (curfld() != folder || idx.max == 0) {
+    if (!s.windowed && (curfld() != folder || idx.max == 0)) {
         if (!fld_readxov(folder)) return 0;
+        s.fresh_read = true;
     }
-    const int n = idx.n;
+    const int n = s.windowed ? s.win_n : idx.n;
     int ps = page_size_now();
     s.list_ps = ps;
     int upto = n - 1;
@@ -478,14 +513,23 @@ int fld_show(int folder) {
         var_set("b_list_next", sfmt("%s?cmd=list&amp;upto=%d&amp;utoken=%s&amp;fld=%d", sc.c_str(), upto - ps, t.c_str(), folder));
     var_set("pages", std::to_string(pages));
     var_set("page_num", std::to_string(page_num));
-    std::string key = sort_key_of(prof.xsort_on);
-    if (!key.empty() && !idx_sorted(idx, key.c_str())) {
-        idx_sort(idx, key.c_str());
-        if (!user_read_only()) fld_write(folder);
+    int unread = s.win_unread;
+    if (!s.windowed) {
+        std::string key = sort_key_of(prof.xsort_on);
+        bool in_order = key.empty() || idx_sorted(idx, key.c_str());
+        if (!in_order) {
+            idx_sort(idx, key.c_str());
+            if (!user_read_only()) in_order = fld_write(folder) != 0;
+        }
+        unread = 0;
+        for (const Record& r : idx.recs)
+            if (!flag_has(r[H_FLAGS], "read,")) unread++;
+        // index.dat as read (or just written) is in the list's order: the
+        // next page of this folder need not read all of it.
+        if (in_order && s.fresh_read && !user_read_only() && ini_true(K_use_page_size)) listpos_save(folder, key);
+        // Once only: what is in memory may change after this page.
+        s.fresh_read = false;
     }
-    int unread = 0;
-    for (const Record& r : idx.recs)
-        if (!flag_has(r[H_FLAGS], "read,")) unread++;
     var_set("nitems", std::to_string(n));
     var_set("nnew", std::to_string(popst().gnnew));
     var_set("nnew_sl", std::to_string(prof.xnnew_sl));
@@ -494,6 +538,15 @@ int fld_show(int folder) {
     var_set("tunread", std::to_string(unread));
     if (s.stub) tpl_show("stub");
     else tpl_show("list");
+    return 1;
+}
+
+int list_read_stored(int folder) {
+    ListState& s = ls();
+    s.xfolder = folder;
+    if (open_window(s)) return 1;
+    if (!fld_readxov(folder)) return 0;
+    s.fresh_read = true;
     return 1;
 }
 
@@ -586,8 +639,8 @@ int do_list() {
         prof.xfetch_last = now;
         g.ui_changed = 1;
         if (curfld() != 0 || mainidx().max == 0) fld_readxov(0);
-    } else {
-        if (!fld_readxov(s.xfolder)) return 0;
+    } else if (!list_read_stored(s.xfolder)) {
+        return 0;
     }
     var_set("nnew", std::to_string(popst().gnnew));
     var_set("nnew_sl", std::to_string(prof.xnnew_sl));

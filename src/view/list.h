@@ -5,6 +5,7 @@
 #pragma once
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "store/index.h"
 
@@ -14,6 +15,11 @@ struct ListState {
     bool stub = false;        // "stub" command: the page template is "stub"
     int page_size = -1;       // from the form for this request; -1 none
     int list_ps = 10;         // page size used for this page
+    bool fresh_read = false;  // the index was read for this list and not changed since
+    // A page read through the folder's line table: its records only.
+    bool windowed = false;
+    int win_n = 0, win_unread = 0, win_lo = 0;
+    std::vector<Record> win;
 };
 ListState& list_state();
 void list_reset();
@@ -28,6 +34,9 @@ int f_list_held();
 int f_stub();
 int f_switch();
 int do_list();
+// Reads a folder for its list page without a mail check: the page's rows
+// through the folder's line table when it is current, else the whole index.
+int list_read_stored(int folder);
 
 // The rows of the message list and of the folder list: the block between a
 // template's begin and end markers, once per row (page/hooks.h).

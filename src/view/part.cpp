@@ -19,35 +19,26 @@ constexpr std::size_t kChunk = 65536;
 
 // Decoded length of a base64 body, exactly as Base64Stream decodes it.
 long base64_length(std::string_view body) {
-    static signed char v[256];
+    static unsigned char valid[256];
     static bool init = false;
     if (!init) {
         const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-        for (int i = 0; i < 256; i++) v[i] = -1;
-        for (int i = 0; i < 64; i++) v[static_cast<unsigned char>(a[i])] = 1;
-        v[static_cast<unsigned char>('=')] = 2;
+        for (int i = 0; i < 64; i++) valid[static_cast<unsigned char>(a[i])] = 1;
         init = true;
     }
+    // Padding ends a group: between two "=" (found with memchr, they are
+    // rare) the alphabet characters are counted and make whole groups and
+    // a last short one.
     long total = 0;
-    int n = 0;
-    auto flush = [&] {
-        if (n == 2) total += 1;
-        else if (n == 3) total += 2;
-        n = 0;
-    };
-    for (char c : body) {
-        signed char k = v[static_cast<unsigned char>(c)];
-        if (k < 0) continue;
-        if (k == 2) {
-            flush();
-            continue;
-        }
-        if (++n == 4) {
-            total += 3;
-            n = 0;
-        }
+    std::size_t i = 0;
+    while (i <= body.size()) {
+        std::size_t eq = body.find('=', i);
+        std::size_t end = eq == std::string_view::npos ? body.size() : eq;
+        long n = 0;
+        for (std::size_t k = i; k < end; ++k) n += valid[static_cast<unsigned char>(body[k])];
+        total += n / 4 * 3 + (n % 4 == 2 ? 1 : n % 4 == 3 ? 2 : 0);
+        i = end + 1;
     }
-    flush();
     return total;
 }
 

@@ -3,10 +3,16 @@
 // the phone limit, match rules).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <fstream>
+#include <functional>
 
 #include "test_env.h"
 #include "store/index.h"
+#include "store/listpos.h"
 #include "view/list.h"
 
 namespace {
@@ -134,3 +140,110 @@ TEST_F(ListPage, MatchRulesAndSubjectFallback) {
 }
 
 }  // namespace
+
+// A folder's list page read through its line table is the page the whole
+// index gives, and a table that no longer fits index.dat is passed over.
+class ListStored : public ListPage {
+protected:
+    void SetUp() override {
+        ListPage::SetUp();
+        ini_set(K_workarea, (dir / "work").string());
+        ini_set(K_use_page_size, "true");
+        prof.xuser = "tester";
+        prof.xpage_size = 4;
+        fld_set_missing_wait(0);
+        write_tpl("list.tpl", "%%nitems%% %%tunread%% %%upto%% %%pages%%\n%%begin_list%%<row %%item%% %%h_subject%% "
+                              "%%h_isread%% %%list_m%%>\n%%end_list%%");
+        fill(25);
+        ASSERT_EQ(fld_write(0), 1);
+        idx_free(mainidx());
+        page();   // the first list saves the table
+        ASSERT_TRUE(lk_test::file_exists(listpos_file(0)));
+    }
+    // One list page as a request shows it; windowed: the table was used.
+    std::string page(bool* windowed = nullptr) {
+        list_reset();
+        idx_free(mainidx());
+        std::string out = capture([&] {
+            if (list_read_stored(0)) fld_show(0);
+        });
+        if (windowed) *windowed = list_state().windowed;
+        return out;
+    }
+    std::string full_page() {
+        std::remove(listpos_file(0).c_str());
+        return page();
+    }
+    void patch(const std::string& path, std::size_t at, const std::string& text) {
+        std::string s = lk_test::slurp(path);
+        s.replace(at, text.size(), text);
+        lk_test::spit(path, s);
+    }
+};
+
+TEST_F(ListStored, TableGivesTheSamePageOrIsPassedOver) {
+    const std::string idx = fld_file(0, "index.dat");
+    struct Case {
+        const char* what;
+        const char* upto;
+        std::function<void()> change;   // done after the table is saved
+        bool windowed;
+    };
+    const Case cases[] = {
+        {"current, last page", "", [] {}, true},
+        {"current, middle page", "13", [] {}, true},
+        {"current, first page cut short", "2", [] {}, true},
+        {"current, upto past the end", "999", [] {}, true},
+        {"missing", "", [&] { std::remove(listpos_file(0).c_str()); }, false},
+        {"index.dat appended", "", [&] { lk_test::spit(idx, lk_test::slurp(idx) + "99\tu\t\t<x@y>\tlate one\tf\t" + std::string(18, '\t') + "\n"); }, false},
+        {"index.dat rewritten in another order", "", [&] {
+             idx_sort(mainidx(), "-subject:");
+             fld_write(0);
+         }, false},
+        {"table cut short", "", [&] { lk_test::spit(listpos_file(0), lk_test::slurp(listpos_file(0)).substr(0, 120)); }, false},
+        {"table damaged", "", [&] { patch(listpos_file(0), lk_test::slurp(listpos_file(0)).size() - 6, "\x7f"); }, false},
+        {"table of another sort order", "", [&] { prof.xsort_on = "subject:"; }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        prof.xsort_on.clear();
+        ASSERT_EQ(fld_write(0), 1);   // index.dat as the fixture made it, and its table
+        idx_free(mainidx());
+        page();
+        ASSERT_TRUE(fld_readxov(0));
+        form_put("upto", c.upto);
+        c.change();
+        bool windowed = false;
+        std::string got = page(&windowed);
+        EXPECT_EQ(windowed, c.windowed);
+        std::string table = lk_test::slurp(listpos_file(0));
+        EXPECT_EQ(got, full_page());
+        EXPECT_NE(got.find("<row"), std::string::npos);
+        lk_test::spit(listpos_file(0), table);
+    }
+}
+
+TEST_F(ListStored, RecordsComeFromIndexDatNotTheTable) {
+    // The same bytes in other places: a subject edited in place (size and
+    // times kept) shows, and a line boundary that moved sends the page to
+    // the whole index.
+    const std::string idx = fld_file(0, "index.dat");
+    struct stat before;
+    ASSERT_EQ(stat(idx.c_str(), &before), 0);
+    auto keep_times = [&] {
+        struct timespec t[2] = {before.st_atim, before.st_mtim};
+        utimensat(AT_FDCWD, idx.c_str(), t, 0);
+    };
+    std::string text = lk_test::slurp(idx);
+    patch(idx, text.find("subject 25"), "SUBJECT 25");
+    keep_times();
+    bool windowed = false;
+    std::string got = page(&windowed);
+    EXPECT_TRUE(windowed);
+    EXPECT_NE(got.find("<row 25 SUBJECT 25 "), std::string::npos);
+    patch(idx, text.find("subject 24") - 3, "\n");   // the line of record 24 now starts early
+    keep_times();
+    got = page(&windowed);
+    EXPECT_FALSE(windowed);
+    EXPECT_EQ(got, full_page());
+}

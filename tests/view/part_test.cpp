@@ -216,4 +216,41 @@ TEST_F(Part, MappedFilesGiveTheStoredBytes) {
     EXPECT_FALSE(gone.ok());
 }
 
+// A base64 attachment's declared length is the length of the bytes sent,
+// and the bytes are the attachment, whatever the body's line breaks, stray
+// characters or padding in the middle.
+TEST_F(Part, Base64BodyLengthAndBytesAgree) {
+    std::string data;
+    for (int i = 0; i < 5000; ++i) data += static_cast<char>((i * 131 + i / 7) & 0xFF);
+    const std::string enc = sencode_base64(data);
+    auto lines = [](const std::string& e, std::size_t width, const char* eol) {
+        std::string out;
+        for (std::size_t i = 0; i < e.size(); i += width) out += e.substr(i, width) + eol;
+        return out;
+    };
+    struct Case {
+        const char* what;
+        std::string body;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"76 a line, LF", lines(enc, 76, "\n"), data},
+        {"odd width, CRLF", lines(enc, 57, "\r\n"), data},
+        {"a stray character inside a group", enc.substr(0, 10) + "*" + enc.substr(10) + "\n", data},
+        {"padding in the middle", "QQ==\nQUI=\nQUJD\n", "AABABC"},
+        {"no padding at the end", "QUJDRA\n", "ABCD"},
+        {"spaces between groups", "QUJD QUJD\tQUJD\n", "ABCABCABC"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string msg = "Content-Type: multipart/mixed; boundary=B\n\n--B\nContent-Type: text/plain\n\nhi\n"
+                                "--B\nContent-Type: application/octet-stream; name=a.bin\n"
+                                "Content-Transfer-Encoding: base64\n\n" + c.body + "--B--\n";
+        PartInfo info;
+        ASSERT_TRUE(part_info(msg, 2, info));
+        EXPECT_EQ(bytes_of(msg, 2), c.bytes);
+        EXPECT_EQ(info.length, static_cast<long>(c.bytes.size()));
+    }
+}
+
 }  // namespace
