@@ -11,8 +11,9 @@ h_date_trim, h_kbytes, and the flags h_isread, h_isunseen, h_isattached, h_isrep
 (0 or 1) which become class names the stylesheet turns into markers.
 Forms post to the program: the selection form (sel_N check boxes, buttons delsel,
 rejsel, movesel, copysel with dstfld), the folder switch (switch with dstfld),
-and the view form (saveconfig with sort_on and page_size; the settings command
-clears some flags when absent, so they are passed on unchanged).
+the view form (saveconfig with sort_on and page_size; the settings command
+clears some flags when absent, so they are passed on unchanged), and the search
+form (a get of cmd=search with q and sfld; its results page is search.tpl).
 %%endif%%
 <main id="main" tabindex="-1">
 <h1>%%folder%%</h1>
@@ -49,6 +50,16 @@ clears some flags when absent, so they are passed on unchanged).
 <a class="btn wide-only" href="%%b_action%%?cmd=checknew&amp;utoken=%%utoken%%">Check mail</a>
 <a class="btn primary wide-only" href="%%b_action%%?cmd=send&amp;utoken=%%utoken%%">Compose</a>
 </div>
+<form class="tools" role="search" method="get" action="%%b_action%%">
+<input type="hidden" name="cmd" value="search">
+<input type="hidden" name="utoken" value="%%utoken%%">
+<input type="hidden" name="fld" value="%%fld%%">
+<label for="q">Search</label>
+<input type="search" id="q" name="q" class="grow" maxlength="200" placeholder="Sender, subject or words in the text">
+<select name="sfld" aria-label="Where to search"><option value="this">This folder</option><option value="all">All folders</option></select>
+<button type="submit">Search</button>
+<a href="%%b_action%%?cmd=search&amp;utoken=%%utoken%%&amp;fld=%%fld%%">More choices</a>
+</form>
 <form id="sortform" method="post" action="%%b_action%%">
 <input type="hidden" name="utoken" value="%%utoken%%">
 <input type="hidden" name="fld" value="%%fld%%">

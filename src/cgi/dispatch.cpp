@@ -87,6 +87,7 @@ const Route kQuerySession[] = {
     R("fld_create", "r_fld_create"),
     R("fld_manage", "f_fld_manage"),
     R("forward", "r_forward"),
+    R("search", "f_search"),
 };
 
 // Buttons: the first four rows are tested as plain fields, the rest with
@@ -209,6 +210,7 @@ const Route kPostCommands[] = {
     R("checknew", "f_list_new"),
     R("new", "f_send"),
     R("delsel", "r_delsel(0)"),
+    R("search", "f_search"),
     RK("logout", "r_logout(0)", kRouteZeroIsError),
 };
 

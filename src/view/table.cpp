@@ -7,6 +7,7 @@
 #include "view/links.h"
 #include "view/list.h"
 #include "view/mime.h"
+#include "view/search_page.h"
 
 namespace {
 
@@ -20,6 +21,7 @@ const Handler kHandlers[] = {
     {"f_switch", f_switch},
     {"f_item", f_item},
     {"f_raw", f_raw},
+    {"f_search", f_search},
     {"r_setview", r_setview},
     {"do_gif", do_gif},
     // Logout's disk-use figure (diskuse_on_logout).
@@ -33,7 +35,7 @@ const Handler kHandlers[] = {
 // renderer's hooks; the index sorts by date with our parser.
 void install() {
     fld_set_date_parser(parsedate);
-    tpl_hooks().show_list = tpl_show_list;
+    tpl_hooks().show_list = view_show_list;
     tpl_hooks().show_flist = tpl_show_flist;
     tpl_hooks().show_item = tpl_show_item;
 }
@@ -44,6 +46,7 @@ void reset() {
     mime_reset();
     links_reset();
     date_reset();
+    search_reset();
 }
 
 }  // namespace

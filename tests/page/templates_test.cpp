@@ -40,7 +40,7 @@ const fs::path kTplDir = fs::path(LK_SOURCE_DIR) / "templates";
 const std::vector<std::string> kPages = {"error", "login",   "help", "jhelp", "menubar", "logout", "newuser",
                                          "list",  "stub",    "item", "folders", "frame", "ok", "send", "sentok",
                                          "pick",  "forward", "fwdedit", "child", "jconfig", "keylist", "keymake",
-                                         "keyread"};
+                                         "keyread", "search"};
 
 // ---------------------------------------------------------------------------
 // What the handlers would have set.  tpl_init publishes the common variables
@@ -347,6 +347,37 @@ protected:
                                        {"list_i", std::to_string(i + 1)},
                                        {"list_m", std::to_string(i + 1)}});
             }
+        } else if (page == "search") {
+            v["nitems"] = "12";
+            v["s_scanned"] = "40";
+            v["s_remote"] = "2";
+            v["s_q"] = value_encode("\"caf\xC3\xA9\" <b>");
+            v["s_one"] = "1";
+            v["s_att"] = "1";
+            v["s_since"] = "2024-01-02";
+            v["pages"] = "2";
+            v["page_num"] = "1";
+            v["b_list_next"] = "/cgi-bin/lk?cmd=search&amp;utoken=tok%26en&amp;fld=3&amp;q=caf%C3%A9&amp;upto=10";
+            for (int i = 0; i < 2; ++i) {
+                std::string id = std::to_string(100 + i);
+                data().rows.push_back({{"b_item", "/cgi-bin/lk?cmd=item&amp;utoken=tok%26en&amp;item=" + id + "&amp;fld=3"},
+                                       {"item", id},
+                                       {"h_sel", wml ? "" : "<input type=\"checkbox\" id=\"sel_" + id + "\" name=\"sel_" + id +
+                                                                "\"><label for=\"sel_" + id + "\" class=\"vh\">Select x</label>"},
+                                       {"h_from_trim", value_encode("\"Eve\" <eve@example.org>")},
+                                       {"h_from_trim2", "eve"},
+                                       {"h_subject", value_encode("<script>alert(1)</script>")},
+                                       {"h_subject_30", value_encode("<script>alert(1)</script>")},
+                                       {"h_snippet", wml ? "at the <b>caf\xC3\xA9</b> &amp; more" : "at the <mark>caf\xC3\xA9</mark> &amp; more"},
+                                       {"h_folder", value_encode("Kids & <toys>")},
+                                       {"h_fld", "3"},
+                                       {"h_date_trim", "5 Dec 2026"},
+                                       {"h_kbytes", "4"},
+                                       {"h_isread", "1"},
+                                       {"h_isunseen", "0"},
+                                       {"h_isattached", "0"},
+                                       {"h_isreplied", "0"}});
+            }
         } else if (page == "item") {
             v["item"] = "100";
             v["item_id"] = "3";
@@ -625,6 +656,40 @@ TEST_F(TemplatesTest, ListPageCarriesRowsControlsAndSortState) {
     EXPECT_EQ(field(t, "popall"), nullptr);
     EXPECT_NE(doc.find("rel=\"prev\""), std::string::npos);
     EXPECT_NE(doc.find("rel=\"next\""), std::string::npos);
+}
+
+TEST_F(TemplatesTest, SearchFormsSendWhatTheSearchReads) {
+    // the list page's own field, and the results page with every choice kept
+    std::vector<Tag> l = checked("list", false);
+    EXPECT_EQ(attr(field(l, "cmd"), "value"), "search");
+    EXPECT_NE(field(l, "q", "input"), nullptr);
+    EXPECT_NE(field(l, "sfld", "select"), nullptr);
+
+    std::string doc;
+    std::vector<Tag> t = checked("search", false, &doc);
+    EXPECT_EQ(attr(field(t, "cmd"), "value"), "search");
+    EXPECT_EQ(attr(field(t, "q"), "value"), "\"caf\xC3\xA9\" <b>");
+    EXPECT_EQ(attr(field(t, "since"), "value"), "2024-01-02");
+    EXPECT_TRUE(field(t, "att")->attrs.count("checked"));
+    EXPECT_FALSE(field(t, "unread")->attrs.count("checked"));
+    EXPECT_TRUE(field(t, "sfld")->attrs.count("checked")) << "this folder";
+    for (const char* b : {"delsel", "movesel", "copysel", "sel_100", "sel_101"}) EXPECT_NE(field(t, b), nullptr) << b;
+    EXPECT_NE(doc.find("<mark>caf\xC3\xA9</mark>"), std::string::npos);
+    EXPECT_NE(doc.find("2 message(s) whose text is still on the server"), std::string::npos);
+
+    // all folders: no selection form (its folder would not be the rows')
+    TearDown();
+    SetUp();
+    data().vars["s_all"] = "1";
+    data().vars["s_one"] = "";
+    t = checked("search", false, &doc);
+    EXPECT_EQ(field(t, "delsel"), nullptr);
+
+    TearDown();
+    SetUp();
+    std::vector<Tag> w = checked("list", true);
+    EXPECT_EQ(attr(field(w, "cmd", "postfield"), "value"), "search");
+    EXPECT_EQ(attr(field(w, "q", "postfield"), "value"), "$(q)");
 }
 
 TEST_F(TemplatesTest, EmptyFolderShowsNoTable) {
