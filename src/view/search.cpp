@@ -114,6 +114,13 @@ std::string search_message_text(std::string_view msg) {
         const std::string& t = p.h.type;
         const bool html = t == "text/html";
         if (t != "text/plain" && !html) continue;
+        // Alternatives say the same thing: the plain one is enough.
+        if (html && p.parent >= 0 && tree.parts[static_cast<std::size_t>(p.parent)].h.type == "multipart/alternative") {
+            bool plain = false;
+            for (int c : tree.parts[static_cast<std::size_t>(p.parent)].children)
+                plain = plain || tree.parts[static_cast<std::size_t>(c)].h.type == "text/plain";
+            if (plain) continue;
+        }
         std::string text = part_text(p);
         if (html) text = html_to_text(text);
         out += text;

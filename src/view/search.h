@@ -30,7 +30,8 @@ std::vector<std::string> search_words(std::string_view typed);
 
 // The readable text of a whole stored message (header, empty line, body):
 // every text part decoded from its transfer encoding and charset into
-// UTF-8, HTML parts as their text; at most kSearchMaxText bytes.
+// UTF-8, HTML parts as their text (an HTML alternative of a plain part is
+// left out: it says the same); at most kSearchMaxText bytes.
 std::string search_message_text(std::string_view msg);
 
 // The texts of a record's headers that a search looks at (subject, from,

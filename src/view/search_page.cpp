@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 
 #include "cgi/diag.h"
 #include "cgi/form.h"
@@ -21,13 +22,15 @@
 #include "view/mimecodec.h"
 #include "view/part.h"
 #include "view/search.h"
+#include "view/search_cache.h"
 
 namespace {
 
 struct Hit {
     int fld = 0;
     Record rec;
-    std::string snippet;   // page text, already escaped
+    bool in_text = false;  // found only with the message's text
+    std::string snippet;   // page text, already escaped; made for the rows shown
 };
 
 struct SearchState {
@@ -94,6 +97,7 @@ std::string ask_params(const Ask& a) {
 struct Tally {
     int scanned = 0;       // records looked at
     int headers_only = 0;  // bodies on the server (or missing): headers only
+    int reused = 0, decoded = 0;   // texts from the cache, texts decoded now
 };
 
 bool passes_filters(const Ask& a, const Record& r) {
@@ -110,28 +114,19 @@ bool passes_filters(const Ask& a, const Record& r) {
     return true;
 }
 
-// Matches one record of folder fld; fills the snippet from the text.
-bool matches(const Ask& a, int fld, const Record& r, std::string& snippet, Tally& tally) {
-    if (a.words.empty()) return true;
-    std::vector<char> found(a.words.size(), 0);
-    if (search_words_in(a.words, search_fold(search_header_text(r)), found)) return true;
-    if (a.headers) return false;
+// A message whose text is in its file (not left on the server).
+bool has_body(const Record& r) {
     const std::string& fl = r[H_FLAGS];
-    if (flag_has(fl, "rbody,") || flag_has(fl, "new,")) {
-        tally.headers_only++;
-        return false;
-    }
-    MappedFile file(fld_item(fld, std::atoi(r[H_ID].c_str())));
-    if (!file.ok()) {
-        tally.headers_only++;
-        return false;
-    }
+    return !flag_has(fl, "rbody,") && !flag_has(fl, "new,");
+}
+
+// The context line of a hit found in the text, from the message itself.
+std::string snippet_of(const Ask& a, const Hit& h) {
+    MappedFile file(fld_item(h.fld, std::atoi(h.rec[H_ID].c_str())));
+    if (!file.ok()) return {};
     const std::string text = search_message_text(file.view());
-    const std::string folded = search_fold(text);
-    if (!search_words_in(a.words, folded, found)) return false;
-    snippet = g.gwml ? search_snippet(text, folded, a.words, "<b>", "</b>")
-                     : search_snippet(text, folded, a.words, "<mark>", "</mark>");
-    return true;
+    return g.gwml ? search_snippet(text, search_fold(text), a.words, "<b>", "</b>")
+                  : search_snippet(text, search_fold(text), a.words, "<mark>", "</mark>");
 }
 
 // Display order of the user's sort key, as on the list page: no key keeps
@@ -166,12 +161,49 @@ void sort_hits(std::vector<Hit>& hits) {
 void search_folder(const Ask& a, int fld, std::vector<Hit>& hits, Tally& tally) {
     if (!fld_readxov(fld)) return;
     const Index& idx = mainidx();
+    std::unique_ptr<SearchTextCache> cache;
+    if (!a.words.empty() && !a.headers) {
+        std::vector<int> ids;
+        for (const Record& r : idx.recs)
+            if (has_body(r)) ids.push_back(std::atoi(r[H_ID].c_str()));
+        cache = std::make_unique<SearchTextCache>(fld);
+        cache->plan(ids);
+    }
     for (int pos = idx.n - 1; pos >= 0; --pos) {
         const Record& r = idx.recs[static_cast<std::size_t>(pos)];
+        const int id = std::atoi(r[H_ID].c_str());
+        const bool body = has_body(r);
         tally.scanned++;
+        std::string_view folded;
+        bool asked = false, text_ok = false;
+        auto text = [&] {
+            if (!asked) folded = cache->text(id, &text_ok);
+            asked = true;
+        };
+        // A cache being written anew must cover every message.
+        if (cache && body && cache->rewriting()) text();
         if (!passes_filters(a, r)) continue;
-        std::string snippet;
-        if (matches(a, fld, r, snippet, tally)) hits.push_back({fld, r, std::move(snippet)});
+        if (a.words.empty()) {
+            hits.push_back({fld, r, false, {}});
+            continue;
+        }
+        std::vector<char> found(a.words.size(), 0);
+        if (search_words_in(a.words, search_fold(search_header_text(r)), found)) {
+            hits.push_back({fld, r, false, {}});
+            continue;
+        }
+        if (a.headers) continue;
+        if (body) text();
+        if (!text_ok) {
+            tally.headers_only++;
+            continue;
+        }
+        if (search_words_in(a.words, folded, found)) hits.push_back({fld, r, true, {}});
+    }
+    if (cache) {
+        cache->finish();
+        tally.reused += cache->reused();
+        tally.decoded += cache->decoded();
     }
 }
 
@@ -185,6 +217,8 @@ void set_page_vars(const Ask& a, const Tally& tally) {
     if (upto >= n) upto = n ? (n - 1) / size * size : 0;
     s.first = upto;
     s.count = std::min(size, n - upto);
+    for (std::size_t i = s.first; i < s.first + s.count; ++i)
+        if (s.hits[i].in_text) s.hits[i].snippet = snippet_of(a, s.hits[i]);
     const std::string base = sfmt("%s?cmd=search&amp;utoken=%s&amp;fld=%d&amp;%s", g.path_script.c_str(),
                                   url_encode(g.utoken).c_str(), a.fld, ask_params(a).c_str());
     if (upto > 0) var_set("b_list_prev", sfmt("%s&amp;upto=%zu", base.c_str(), upto > size ? upto - size : 0));
@@ -232,8 +266,8 @@ int f_search() {
         sort_hits(s.hits);
     }
     set_page_vars(a, tally);
-    imsg("Search fld=%d all=%d words=%zu scanned=%d found=%zu headers_only=%d", a.fld, a.all ? 1 : 0, a.words.size(),
-         tally.scanned, s.hits.size(), tally.headers_only);
+    imsg("Search fld=%d all=%d words=%zu scanned=%d found=%zu headers_only=%d cached=%d decoded=%d", a.fld,
+         a.all ? 1 : 0, a.words.size(), tally.scanned, s.hits.size(), tally.headers_only, tally.reused, tally.decoded);
     s.showing = true;
     tpl_show("search");
     s.showing = false;

@@ -76,8 +76,11 @@ TEST(SearchMessageText, DecodesEveryTextPartAndNothingElse) {
         Words in, out;
     } cases[] = {
         {"multipart", mixed,
-         {"Softbreak caf\xC3\xA9", "Cr\xC3\xA8me br\xC3\xBBl\xC3\xA9" "e", "NO\xC3\x8Bl sur la plage"},
-         {"SECRETWORD", "<p>", "Soft=", "caf=C3"}},
+         {"Softbreak caf\xC3\xA9", "NO\xC3\x8Bl sur la plage"},
+         {"SECRETWORD", "Soft=", "caf=C3", "Cr\xC3\xA8me"}},   // the HTML alternative repeats the plain one
+        {"html alone", msg("Content-Type: text/html; charset=iso-8859-1\n",
+                           "<p>Cr\xE8me <b>br&ucirc;l&eacute;e</b></p><script>hidden()</script>\n"),
+         {"Cr\xC3\xA8me br\xC3\xBBl\xC3\xA9" "e"}, {"<p>", "hidden"}},
         {"no content type", msg("Subject: plain\n", "Just words here\n"), {"Just words here"}, {"Subject"}},
         {"windows-1252 undeclared", msg("Content-Type: text/plain\n", "na\xEFve\n"), {"na\xC3\xAFve"}, {}},
         {"only an attachment", msg("Content-Type: image/png\nContent-Transfer-Encoding: base64\n", "aGVsbG8=\n"), {},
