@@ -95,9 +95,10 @@ std::vector<std::string> search_words(std::string_view typed) {
             if (b && (clean.empty() || clean.back() == ' ')) continue;
             clean += b ? ' ' : c;
         }
+        clean = utf8_cut(clean, kSearchMaxWord);
         while (!clean.empty() && clean.back() == ' ') clean.pop_back();
         if (clean.empty()) continue;
-        clean = search_fold(utf8_cut(clean, kSearchMaxWord));
+        clean = search_fold(clean);
         bool dup = false;
         for (const std::string& o : words) dup = dup || o == clean;
         if (!dup) words.push_back(clean);
