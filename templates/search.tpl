@@ -6,7 +6,8 @@ search handler: s_q (the words as typed), s_all (all folders) or s_one (this
 folder), s_since, s_until, s_att, s_unread, s_headers (the narrowing asked for), s_empty
 (nothing asked yet), s_remote (messages searched by their headers only because
 their text is still on the server), s_scanned, folder, fld, nitems, pages,
-page_num, b_list_prev, b_list_next.  Rows use the list's row variables plus
+page_num, b_list_prev, b_list_next, b_search (this search as a link, for
+the column headings that sort it; sort_on is the user's order).  Rows use the list's row variables plus
 h_snippet (escaped text around the match, the words marked), h_folder, h_fld and
 h_sel (the selection box, only when the results are of one folder).
 %%endif%%
@@ -83,11 +84,47 @@ h_sel (the selection box, only when the results are of one folder).
 <caption class="vh">Messages found, page %%page_num%% of %%pages%%.</caption>
 <thead><tr>
 <th scope="col" class="sel"><span class="vh">Select</span></th>
-<th scope="col">From</th>
-<th scope="col">Subject</th>
+<th scope="col"
+%%ifequal%%sort_on%%from:%%
+ aria-sort="ascending"><a href="%%b_search%%&amp;sort_on=-from:">From</a>
+%%else%%
+%%ifequal%%sort_on%%-from:%%
+ aria-sort="descending"
+%%endif%%
+><a href="%%b_search%%&amp;sort_on=from:">From</a>
+%%endif%%
+</th>
+<th scope="col"
+%%ifequal%%sort_on%%subject:%%
+ aria-sort="ascending"><a href="%%b_search%%&amp;sort_on=-subject:">Subject</a>
+%%else%%
+%%ifequal%%sort_on%%-subject:%%
+ aria-sort="descending"
+%%endif%%
+><a href="%%b_search%%&amp;sort_on=subject:">Subject</a>
+%%endif%%
+</th>
 <th scope="col">Folder</th>
-<th scope="col">Date</th>
-<th scope="col" class="size">Size</th>
+<th scope="col"
+%%ifequal%%sort_on%%datetime%%
+ aria-sort="ascending"><a href="%%b_search%%&amp;sort_on=-datetime">Date</a>
+%%else%%
+%%ifequal%%sort_on%%-datetime%%
+ aria-sort="descending"
+%%endif%%
+><a href="%%b_search%%&amp;sort_on=datetime">Date</a>
+%%endif%%
+</th>
+<th scope="col" class="size"
+%%ifequal%%sort_on%%bytes:%%
+ aria-sort="ascending"><a href="%%b_search%%&amp;sort_on=-bytes:">Size</a>
+%%else%%
+%%ifequal%%sort_on%%-bytes:%%
+ aria-sort="descending"
+%%endif%%
+><a href="%%b_search%%&amp;sort_on=bytes:">Size</a>
+%%endif%%
+</th>
 </tr></thead>
 <tbody>
 %%begin_list%%

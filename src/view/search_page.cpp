@@ -58,6 +58,21 @@ struct Ask {
     bool headers = false;          // subject, sender and recipients only
 };
 
+// A sort order chosen on the results is kept like one chosen on the list.
+void take_sort_field() {
+    static const char* const keys[] = {"arrival", "datetime", "-datetime", "from:",  "-from:",  "subject:",
+                                       "-subject:", "bytes:",  "-bytes:",   "to:",    "-to:"};
+    const std::string& v = form_find("sort_on");
+    for (const char* k : keys)
+        if (v == k) {
+            std::string want = v == "arrival" ? std::string() : v;
+            if (want != prof.xsort_on) {
+                prof.xsort_on = want;
+                g.ui_changed = 1;
+            }
+        }
+}
+
 Ask read_ask() {
     Ask a;
     a.typed = utf8_cut(form_find("q"), kSearchMaxInput);
@@ -221,6 +236,7 @@ void set_page_vars(const Ask& a, const Tally& tally) {
         if (s.hits[i].in_text) s.hits[i].snippet = snippet_of(a, s.hits[i]);
     const std::string base = sfmt("%s?cmd=search&amp;utoken=%s&amp;fld=%d&amp;%s", g.path_script.c_str(),
                                   url_encode(g.utoken).c_str(), a.fld, ask_params(a).c_str());
+    var_set("b_search", base);
     if (upto > 0) var_set("b_list_prev", sfmt("%s&amp;upto=%zu", base.c_str(), upto > size ? upto - size : 0));
     if (upto + size < n) var_set("b_list_next", sfmt("%s&amp;upto=%zu", base.c_str(), upto + size));
     var_set("pages", std::to_string((n + size - 1) / size));
@@ -250,6 +266,7 @@ int f_search() {
         if (f_error_text().empty()) f_error("%s", lang_get("User or Password failed, login again"));
         return 0;
     }
+    take_sort_field();
     const Ask a = read_ask();
     SearchState& s = st();
     s.hits.clear();

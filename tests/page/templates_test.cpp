@@ -358,6 +358,7 @@ protected:
             v["pages"] = "2";
             v["page_num"] = "1";
             v["b_list_next"] = "/cgi-bin/lk?cmd=search&amp;utoken=tok%26en&amp;fld=3&amp;q=caf%C3%A9&amp;upto=10";
+            v["b_search"] = "/cgi-bin/lk?cmd=search&amp;utoken=tok%26en&amp;fld=3&amp;q=caf%C3%A9";
             for (int i = 0; i < 2; ++i) {
                 std::string id = std::to_string(100 + i);
                 data().rows.push_back({{"b_item", "/cgi-bin/lk?cmd=item&amp;utoken=tok%26en&amp;item=" + id + "&amp;fld=3"},
@@ -676,6 +677,11 @@ TEST_F(TemplatesTest, SearchFormsSendWhatTheSearchReads) {
     for (const char* b : {"delsel", "movesel", "copysel", "sel_100", "sel_101"}) EXPECT_NE(field(t, b), nullptr) << b;
     EXPECT_NE(doc.find("<mark>caf\xC3\xA9</mark>"), std::string::npos);
     EXPECT_NE(doc.find("2 message(s) whose text is still on the server"), std::string::npos);
+    // newest first: the Date heading says so and its link turns the order round
+    EXPECT_NE(doc.find("aria-sort=\"descending\"><a href=\"/cgi-bin/lk?cmd=search&amp;utoken=tok%26en&amp;fld=3&amp;"
+                       "q=caf%C3%A9&amp;sort_on=datetime\">Date"),
+              std::string::npos)
+        << doc;
 
     // all folders: no selection form (its folder would not be the rows')
     TearDown();

@@ -197,9 +197,14 @@ TEST(SearchProcess, ResultsPageAcrossFoldersAndKeepTheirControls) {
     EXPECT_NE(p1.body().find("&amp;fld=0&amp;q=example.test&amp;upto=2\" rel=\"next\""), std::string::npos) << p1.body();
     auto p3 = E.search("q=example.test&upto=4");
     EXPECT_EQ(subjects(p3.body()), (std::vector<std::string>{"Lunch menu"}));
-    // The user's sort order holds for results as for the list.
-    ASSERT_EQ(E.get("cmd=list&fld=0&sort_on=subject%3A").status, 0);
+    // A column heading sorts the results; the order is the user's, kept for
+    // the next search as for the list.
+    auto sorted = E.search("q=example.test&sort_on=subject%3A");
+    EXPECT_EQ(subjects(sorted.body()), (std::vector<std::string>{"Déjeuner", "generated message 5"}));
+    EXPECT_NE(sorted.body().find("aria-sort=\"ascending\"><a href=\"/cgi-bin/larkspur?cmd=search&amp;"), std::string::npos);
     EXPECT_EQ(subjects(E.search("q=example.test").body()), (std::vector<std::string>{"Déjeuner", "generated message 5"}));
+    EXPECT_EQ(subjects(E.search("q=example.test&sort_on=-datetime").body()),
+              (std::vector<std::string>{"Stripes", "Photos"}));
 
     // One folder's results carry the selection boxes its form acts on.
     auto one = E.search("q=zebra");
