@@ -189,5 +189,8 @@ long search_day(std::string_view text) {
     tm.tm_year = v[0] - 1900;
     tm.tm_mon = v[1] - 1;
     tm.tm_mday = v[2];
-    return static_cast<long>(timegm(&tm));
+    const std::time_t t = timegm(&tm);
+    // 2024-02-31 is no day: timegm would quietly make it 2 March.
+    if (tm.tm_mon != v[1] - 1 || tm.tm_mday != v[2]) return -1;
+    return static_cast<long>(t);
 }

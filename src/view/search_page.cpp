@@ -253,8 +253,6 @@ void set_page_vars(const Ask& a, const Tally& tally) {
     if (a.unread) var_set("s_unread", "1");
     if (a.headers) var_set("s_headers", "1");
     if (!narrowed(a)) var_set("s_empty", "1");
-    var_set("fld", std::to_string(a.fld));
-    var_set("folder", value_encode(get_xfld_name(a.fld)));
 }
 
 }  // namespace
@@ -268,6 +266,12 @@ int f_search() {
     }
     take_sort_field();
     const Ask a = read_ask();
+    // The folder searched becomes the current one, as listing it would:
+    // the page's forms (and the selection's moves and deletes) name it.
+    if (prof.xfld != a.fld) {
+        prof.xfld = a.fld;
+        g.ui_changed = 1;
+    }
     SearchState& s = st();
     s.hits.clear();
     s.one_folder = !a.all;

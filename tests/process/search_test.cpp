@@ -211,6 +211,13 @@ TEST(SearchProcess, ResultsPageAcrossFoldersAndKeepTheirControls) {
     EXPECT_NE(one.body().find("name=\"sel_" + zid + "\""), std::string::npos);
     ASSERT_EQ(E.post("movesel=1&fld=0&dstfld=1&must_lock=1&sel_" + zid + "=on").status, 0);
     EXPECT_TRUE(subjects(E.search("q=zebra").body()).empty());
+    // Searched in its new folder, the selection form names that folder.
+    auto there = E.get("cmd=search&fld=1&q=zebra");
+    EXPECT_EQ(subjects(there.body()), (std::vector<std::string>{"Stripes"}));
+    EXPECT_NE(there.body().find("name=\"sel_"), std::string::npos);   // a move gives it a new number
+    EXPECT_NE(there.body().find("<input type=\"hidden\" name=\"fld\" value=\"1\">\n<input type=\"hidden\" name=\"must_lock\""),
+              std::string::npos)
+        << there.body();
     // All folders: found in its new folder, linked there, without a box
     // the inbox's form would misread.
     auto all = E.search("q=zebra&sfld=all");
