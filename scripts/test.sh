@@ -13,7 +13,10 @@
 #   LK_JOBS          parallel build and test jobs (default 2)
 #   LK_FUZZ_SECONDS  run time of each fuzz target (default 12)
 #   LK_SKIP          steps to leave out, blank-separated: install npm layers
-#                    build unit asan fuzz fake e2e
+#                    build unit asan fuzz fake e2e package
+#   LK_PKG_LIGHTTPD_PORT, LK_PKG_APACHE_PORT
+#                    loopback ports of the web servers that serve the
+#                    installed Debian package (default 18181, 18182)
 #   LARKSPUR_RUN     state directory of the servers (default run/servers-test,
 #                    so a running demo is left alone) and their LK_*_PORT
 #                    variables (defaults here are 12xxx, beside the demo's 11xxx)
@@ -119,7 +122,8 @@ install_packages() {
     fi
     local want=(build-essential cmake libgtest-dev googletest libbenchmark-dev clang
                 libclang-rt-14-dev libgumbo-dev libxml2-dev libssl-dev libxml2-utils hyperfine
-                python3 wamerican openssl curl ca-certificates iproute2 psmisc chromium)
+                python3 wamerican openssl curl ca-certificates iproute2 psmisc chromium
+                dpkg-dev debhelper fakeroot devscripts lintian apache2 logrotate)
     command -v node >/dev/null || want+=(nodejs)
     command -v npm >/dev/null || want+=(npm)
     local missing=() p
@@ -242,6 +246,17 @@ e2e() {
     return $rc
 }
 
+# The Debian package (scripts/package.sh check): built once, checked by
+# lintian, installed over an earlier build, run behind lighttpd and Apache
+# against the mail servers the e2e step started, removed and purged.
+package_check() {
+    if [ "$(id -u)" != 0 ]; then
+        echo "not root: the package is neither installed nor checked"
+        return 0
+    fi
+    LK_PKG_DIR="$ROOT/$B-pkg" bash scripts/package.sh check
+}
+
 # ------------------------------------------------------------------ run
 # All in one function, read whole before it runs, so that editing this file
 # during a run cannot derail the run.
@@ -272,6 +287,8 @@ main() {
     if ! skipped e2e; then
         # Set here, not in the step: steps run in a pipeline's subshell.
         if [ -x "$B/larkspur" ]; then SERVERS_UP=1; step e2e e2e; else record e2e FAIL 0 "not run: no $B/larkspur"; fi
+        # The same mail servers serve the packaged program's browser check.
+        skipped package || step package package_check
         stop_servers
     fi
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "process/cgi_harness.h"
@@ -296,6 +297,11 @@ TEST(Request, TestPageTriesTheServers) {
     EXPECT_NE(r.out.find("<td>Write to work area</td><td>" + h.work + "/test.tmp</td><td>Succeeded</td>"),
               std::string::npos);
     EXPECT_FALSE(h.exists("work/test.tmp"));
+    // The page's check that the log can be appended to may be what creates
+    // the log: it is made private like every other log write.
+    struct stat st {};
+    ASSERT_EQ(stat(h.log_path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST(Request, VirtualHostsAndLogFile) {
