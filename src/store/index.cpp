@@ -370,6 +370,7 @@ int fld_readxov(int fld) {
         if (lines.valid) {
             lines.start.push_back(static_cast<std::uint32_t>(line.data() - text.data()));
             lines.len.push_back(static_cast<std::uint32_t>(line.size()));
+            lines.id.push_back(listpos_id_of(r[H_ID]));
             if (!flag_has(r[H_FLAGS], "read,")) ++lines.unread;
         }
     }, kLineLimit);
@@ -541,6 +542,7 @@ int fld_write(int fld) {
         out += idx_format(r, nf);
         written.start.push_back(static_cast<std::uint32_t>(at));
         written.len.push_back(static_cast<std::uint32_t>(std::min(out.size() - at - 1, kLineLimit)));
+        written.id.push_back(listpos_id_of(r[H_ID]));
         if (!flag_has(r[H_FLAGS], "read,")) ++written.unread;
     }
     written.valid = out.size() < 0xffffffffULL && written.start.size() + 2 <= static_cast<std::size_t>(kIndexSlots);

@@ -14,11 +14,12 @@
 #include "user/paths.h"
 
 // listpos.dat:
-//   "larkspur listpos 1" LF
+//   "larkspur listpos 2" LF
 //   "<inode> <size> <mtime s> <mtime ns> <records> <unread> <check>" LF
 //   "<sort key>" LF
-//   then per record its start and length in index.dat, 4 bytes each, low
-//   byte first (the two web servers of a shared work area may differ).
+//   then per record its start and length in index.dat and its number, 4
+//   bytes each, low byte first (the two web servers of a shared work area
+//   may differ).
 // <check> is a hash of everything but itself: a cut or damaged table is
 // never used.  The web servers sharing a work area over NFS all reach the
 // same files: the inode is the server's, the times are the server's (the
@@ -28,13 +29,14 @@
 
 namespace {
 
-constexpr const char* kMagic = "larkspur listpos 1\n";
-constexpr std::size_t kMaxTable = 64 + 8 * static_cast<std::size_t>(kIndexSlots) + 1024;
+constexpr const char* kMagic = "larkspur listpos 2\n";
+constexpr std::size_t kEntry = 12;   // bytes per record
+constexpr std::size_t kMaxTable = 64 + kEntry * static_cast<std::size_t>(kIndexSlots) + 1024;
 
 struct OpenTable {
     int fd = -1;   // index.dat
     long long size = 0;
-    std::vector<std::uint32_t> start, len;
+    std::vector<std::uint32_t> start, len, id;
 };
 
 OpenTable& ot() {
@@ -84,11 +86,17 @@ std::string sig_line(const struct stat& sb, int n, int unread) {
 
 IndexLines& index_lines() { return lines_state(); }
 
+std::uint32_t listpos_id_of(const std::string& id) {
+    if (id.empty() || id.size() > 10 || id.find_first_not_of("0123456789") != std::string::npos) return kListposNoId;
+    unsigned long long v = std::strtoull(id.c_str(), nullptr, 10);
+    return v < kListposNoId ? static_cast<std::uint32_t>(v) : kListposNoId;
+}
+
 std::string listpos_file(int fld) { return fld_file(fld, "listpos.dat"); }
 
 bool listpos_save(int fld, const std::string& key) {
     const IndexLines& l = lines_state();
-    if (!l.valid || l.fld != fld || key.find('\n') != std::string::npos) return false;
+    if (!l.valid || l.fld != fld || key.find('\n') != std::string::npos || l.id.size() != l.start.size()) return false;
     // The table is of the index.dat this process read or wrote: still that
     // file (same inode, same size) or nothing is saved.
     int fd = open(fld_file(fld, "index.dat").c_str(), O_RDONLY | O_CLOEXEC);
@@ -100,10 +108,11 @@ bool listpos_save(int fld, const std::string& key) {
     const int n = static_cast<int>(l.start.size());
     std::string sig = sig_line(sb, n, l.unread);
     std::string body;
-    body.reserve(static_cast<std::size_t>(n) * 8);
+    body.reserve(static_cast<std::size_t>(n) * kEntry);
     for (int i = 0; i < n; ++i) {
         put32(body, l.start[static_cast<std::size_t>(i)]);
         put32(body, l.len[static_cast<std::size_t>(i)]);
+        put32(body, l.id[static_cast<std::size_t>(i)]);
     }
     std::string head = sig + "\n" + key + "\n";
     std::string out = std::string(kMagic) + sig + sfmt(" %016llx\n", static_cast<unsigned long long>(table_hash(head, body))) +
@@ -126,7 +135,9 @@ bool listpos_save(int fld, const std::string& key) {
     return true;
 }
 
-bool listpos_open(int fld, const std::string& key, int& n, int& unread) {
+namespace {
+
+bool open_table(int fld, const std::string* key, int& n, int& unread) {
     listpos_close();
     int tfd = open(listpos_file(fld).c_str(), O_RDONLY | O_CLOEXEC);
     if (tfd < 0) return false;
@@ -155,13 +166,13 @@ bool listpos_open(int fld, const std::string& key, int& n, int& unread) {
     if (sfmt("%016llx", static_cast<unsigned long long>(table_hash(sig + "\n" + stored_key + "\n", body))) !=
         sigck.substr(sp + 1))
         return false;
-    if (stored_key != key) return false;
+    if (key && stored_key != *key) return false;
     unsigned long long ino = 0;
     long long size = 0, msec = 0;
     long mnsec = 0;
     int tn = 0, tu = 0;
     if (std::sscanf(sig.c_str(), "%llu %lld %lld %ld %d %d", &ino, &size, &msec, &mnsec, &tn, &tu) != 6) return false;
-    if (tn < 0 || tn > kIndexSlots - 2 || tu < 0 || tu > tn || body.size() != static_cast<std::size_t>(tn) * 8) return false;
+    if (tn < 0 || tn > kIndexSlots - 2 || tu < 0 || tu > tn || body.size() != static_cast<std::size_t>(tn) * kEntry) return false;
     OpenTable& t = ot();
     t.fd = open(fld_file(fld, "index.dat").c_str(), O_RDONLY | O_CLOEXEC);
     if (t.fd < 0) return false;
@@ -173,13 +184,30 @@ bool listpos_open(int fld, const std::string& key, int& n, int& unread) {
     t.size = sb.st_size;
     t.start.resize(static_cast<std::size_t>(tn));
     t.len.resize(static_cast<std::size_t>(tn));
-    for (int i = 0; i < tn; ++i) {
-        t.start[static_cast<std::size_t>(i)] = get32(body.data() + 8 * i);
-        t.len[static_cast<std::size_t>(i)] = get32(body.data() + 8 * i + 4);
+    t.id.resize(static_cast<std::size_t>(tn));
+    for (std::size_t i = 0; i < static_cast<std::size_t>(tn); ++i) {
+        const char* e = body.data() + kEntry * i;
+        t.start[i] = get32(e);
+        t.len[i] = get32(e + 4);
+        t.id[i] = get32(e + 8);
     }
     n = tn;
     unread = tu;
     return true;
+}
+
+}  // namespace
+
+bool listpos_open(int fld, const std::string& key, int& n, int& unread) { return open_table(fld, &key, n, unread); }
+
+bool listpos_open_any(int fld, int& n, int& unread) { return open_table(fld, nullptr, n, unread); }
+
+int listpos_find(std::uint32_t id) {
+    const OpenTable& t = ot();
+    if (t.fd < 0 || id == kListposNoId) return -1;
+    for (std::size_t i = 0; i < t.id.size(); ++i)
+        if (t.id[i] == id) return static_cast<int>(i);
+    return -1;
 }
 
 bool listpos_read(int lo, int hi, std::vector<Record>& out) {
