@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,10 +34,17 @@ constexpr const char* kMagic = "larkspur listpos 2\n";
 constexpr std::size_t kEntry = 12;   // bytes per record
 constexpr std::size_t kMaxTable = 64 + kEntry * static_cast<std::size_t>(kIndexSlots) + 1024;
 
+// The opened table: its text as read, entries decoded when asked for (a
+// page needs a few of thousands).
 struct OpenTable {
     int fd = -1;   // index.dat
     long long size = 0;
-    std::vector<std::uint32_t> start, len, id;
+    std::string text;
+    std::size_t body = 0;   // where the entries start in text
+    int n = 0;
+    std::uint32_t at(int i, int k) const;   // k: 0 start, 1 length, 2 number
+    std::uint32_t start(int i) const { return at(i, 0); }
+    std::uint32_t len(int i) const { return at(i, 1); }
 };
 
 OpenTable& ot() {
@@ -72,9 +80,18 @@ void put32(std::string& out, std::uint32_t v) {
 }
 
 std::uint32_t get32(const char* p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    }
     std::uint32_t v = 0;
     for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
     return v;
+}
+
+std::uint32_t OpenTable::at(int i, int k) const {
+    return get32(text.data() + body + kEntry * static_cast<std::size_t>(i) + 4 * static_cast<std::size_t>(k));
 }
 
 std::string sig_line(const struct stat& sb, int n, int unread) {
@@ -141,7 +158,11 @@ bool open_table(int fld, const std::string* key, int& n, int& unread) {
     listpos_close();
     int tfd = open(listpos_file(fld).c_str(), O_RDONLY | O_CLOEXEC);
     if (tfd < 0) return false;
-    std::string text;
+    OpenTable& t = ot();
+    std::string& text = t.text;
+    struct stat tsb;
+    if (fstat(tfd, &tsb) == 0 && tsb.st_size > 0 && static_cast<std::size_t>(tsb.st_size) <= kMaxTable)
+        text.reserve(static_cast<std::size_t>(tsb.st_size) + 1);
     char buf[65536];
     for (;;) {
         ssize_t r = read(tfd, buf, sizeof buf);
@@ -173,7 +194,6 @@ bool open_table(int fld, const std::string* key, int& n, int& unread) {
     int tn = 0, tu = 0;
     if (std::sscanf(sig.c_str(), "%llu %lld %lld %ld %d %d", &ino, &size, &msec, &mnsec, &tn, &tu) != 6) return false;
     if (tn < 0 || tn > kIndexSlots - 2 || tu < 0 || tu > tn || body.size() != static_cast<std::size_t>(tn) * kEntry) return false;
-    OpenTable& t = ot();
     t.fd = open(fld_file(fld, "index.dat").c_str(), O_RDONLY | O_CLOEXEC);
     if (t.fd < 0) return false;
     struct stat sb;
@@ -182,15 +202,8 @@ bool open_table(int fld, const std::string* key, int& n, int& unread) {
         return false;
     }
     t.size = sb.st_size;
-    t.start.resize(static_cast<std::size_t>(tn));
-    t.len.resize(static_cast<std::size_t>(tn));
-    t.id.resize(static_cast<std::size_t>(tn));
-    for (std::size_t i = 0; i < static_cast<std::size_t>(tn); ++i) {
-        const char* e = body.data() + kEntry * i;
-        t.start[i] = get32(e);
-        t.len[i] = get32(e + 4);
-        t.id[i] = get32(e + 8);
-    }
+    t.body = e2 + 1;
+    t.n = tn;
     n = tn;
     unread = tu;
     return true;
@@ -205,20 +218,20 @@ bool listpos_open_any(int fld, int& n, int& unread) { return open_table(fld, nul
 int listpos_find(std::uint32_t id) {
     const OpenTable& t = ot();
     if (t.fd < 0 || id == kListposNoId) return -1;
-    for (std::size_t i = 0; i < t.id.size(); ++i)
-        if (t.id[i] == id) return static_cast<int>(i);
+    for (int i = 0; i < t.n; ++i)
+        if (t.at(i, 2) == id) return i;
     return -1;
 }
 
 bool listpos_read(int lo, int hi, std::vector<Record>& out) {
     OpenTable& t = ot();
     out.clear();
-    if (t.fd < 0 || lo < 0 || hi >= static_cast<int>(t.start.size())) return false;
+    if (t.fd < 0 || lo < 0 || hi >= t.n) return false;
     if (hi < lo) return true;
     // One read from the byte before the first line to the byte after the
     // last: enough to see that every line starts and ends where it should.
-    const long long first = t.start[static_cast<std::size_t>(lo)];
-    const long long last_end = static_cast<long long>(t.start[static_cast<std::size_t>(hi)]) + t.len[static_cast<std::size_t>(hi)];
+    const long long first = t.start(lo);
+    const long long last_end = static_cast<long long>(t.start(hi)) + t.len(hi);
     const long long from = first > 0 ? first - 1 : 0;
     const long long to = std::min(last_end + 1, t.size);
     if (first > t.size || last_end > t.size || to < from) return false;
@@ -231,11 +244,11 @@ bool listpos_read(int lo, int hi, std::vector<Record>& out) {
         got += static_cast<std::size_t>(r);
     }
     for (int i = lo; i <= hi; ++i) {
-        const long long s = t.start[static_cast<std::size_t>(i)];
-        const long long e = s + t.len[static_cast<std::size_t>(i)];
+        const long long s = t.start(i);
+        const long long e = s + t.len(i);
         if (s < first || e > last_end) return false;   // out of file order
         if (s > 0 && chunk[static_cast<std::size_t>(s - 1 - from)] != '\n') return false;
-        if (e < t.size && t.len[static_cast<std::size_t>(i)] < kIndexLineLimit) {
+        if (e < t.size && t.len(i) < kIndexLineLimit) {
             char after = chunk[static_cast<std::size_t>(e - from)];
             if (after != '\n' && after != '\r') return false;
         }

@@ -159,14 +159,15 @@ void write_raw() {
 }
 
 // After a page that read the whole index: the folder's line table, so the
-// next page of the folder need not.  Saved under the list's sort order
-// when index.dat is in it (the list can use it too), else as a table for
-// the message page alone.
+// next message page of the folder need not.  A list in arrival order can
+// use it too; for any other order it is saved as a table of the message
+// page alone: finding out whether index.dat is in that order (a date sort
+// parses every date) would cost this page half as much again as reading
+// the index, and the next list finds it out anyway.
 void save_line_table(int fld) {
     if (user_read_only()) return;
     std::string key = sort_key_of(prof.xsort_on);
-    if (!key.empty() && !idx_sorted(mainidx(), key.c_str())) key = kListposFileOrder;
-    listpos_save(fld, key);
+    listpos_save(fld, key.empty() ? key : std::string(kListposFileOrder));
 }
 
 // The message page for the record at pos of the current index.
