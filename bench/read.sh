@@ -87,6 +87,8 @@ with open(os.path.join(ud, "0", "m_3.dat"), "w") as fh:
 PY
 
 cgi() { echo "env -i $ENVC HTTP_COOKIE=utokc=$TOKC QUERY_STRING=$1&utoken=$ETOK $W/larkspur"; }
+# bench/cpu.sh sources this script for the work area alone.
+if [ -n "${LK_READ_SETUP_ONLY:-}" ]; then return 0; fi
 result() {   # median and peak RSS of one command line
     hyperfine -N -w 3 -r "$RUNS" --style none --export-json "$W/r.json" "$1" >/dev/null 2>&1
     rss=$( { /usr/bin/time -f '%M' $1 >/dev/null; } 2>&1 | tail -1)

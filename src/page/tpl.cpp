@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -64,6 +65,13 @@ constexpr DirectiveWord kWords[] = {
     {"abook%%", Dk::abook, 0},          {"tolist%%", Dk::tolist, 0},
 };
 
+// The first letters of the directive words.
+constexpr auto kWordStart = [] {
+    std::array<bool, 256> a{};
+    for (const auto& w : kWords) a[static_cast<unsigned char>(w.word[0])] = true;
+    return a;
+}();
+
 struct Directive {
     Dk kind = Dk::endif;
     std::size_t len = 0;       // whole directive, markers included
@@ -73,8 +81,11 @@ struct Directive {
 // The directive that starts at pos (which holds "%%"), if a complete one does.
 bool match_directive(std::string_view t, std::size_t pos, Directive& d) {
     std::string_view rest = t.substr(pos + 2);
+    // Most "%%" open a variable: a first letter no directive word starts
+    // with ends the search before any word is compared.
+    if (rest.empty() || !kWordStart[static_cast<unsigned char>(rest[0])]) return false;
     for (const auto& w : kWords) {
-        if (rest.substr(0, w.word.size()) != w.word) continue;
+        if (w.word[0] != rest[0] || rest.substr(0, w.word.size()) != w.word) continue;
         std::size_t p = pos + 2 + w.word.size();
         d.kind = w.kind;
         if (w.kind == Dk::do_) {

@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 #include <sstream>
 
 #include "cgi/config.h"
@@ -495,11 +494,19 @@ int do_spell() {
         std::fprintf(stderr, "%s", err.c_str());
         return 0;
     }
+    // Standard input through stdio: <iostream> would set up its streams at
+    // the start of every request, for this one command-line use.
     std::string line;
+    auto read_line = [&line] {
+        line.clear();
+        int c;
+        while ((c = std::getchar()) != EOF && c != '\n') line += static_cast<char>(c);
+        return c != EOF || !line.empty();
+    };
     for (;;) {
         std::fputs("Enter word ", stdout);
         std::fflush(stdout);
-        if (!std::getline(std::cin, line)) break;
+        if (!read_line()) break;
         if (line.size() > 999) line.resize(999);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         std::fputs(spell_find(line) ? "Right\n" : "Wrong\n", stdout);

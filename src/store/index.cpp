@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 
 #include "cgi/config.h"
 #include "cgi/diag.h"
@@ -51,6 +52,19 @@ struct IndexState {
     bool by_date = false;
     int missing_wait_ms = 1000;
     bool defer = false;
+    // While appends are deferred (a mail check adding many records), the
+    // duplicate check looks Message-IDs up here instead of walking the
+    // whole index for each new record.  It describes main as it stood after
+    // the last append (folder, record count, storage): anything else and it
+    // is built again, and each position it gives is checked against the
+    // record itself.
+    struct ByMsgid {
+        std::unordered_multimap<std::string, std::size_t> pos;
+        int fld = -1;
+        std::size_t n = 0;
+        const Record* data = nullptr;
+        bool built = false;
+    } byid;
 };
 
 IndexState& st() {
@@ -265,7 +279,11 @@ bool append_line(int fd, const std::string& line) {
 Index& mainidx() { return st().main; }
 int curfld() { return st().curfld; }
 void fld_set_missing_wait(int ms) { st().missing_wait_ms = ms; }
-void fld_defer_appends(bool on) { st().defer = on; }
+void fld_defer_appends(bool on) {
+    IndexState& s = st();
+    s.defer = on;
+    s.byid = IndexState::ByMsgid{};
+}
 
 void str_untab(std::string& s) {
     for (char& c : s)
@@ -352,6 +370,7 @@ int fld_readxov(int fld) {
         if (lines.valid) {
             lines.start.push_back(static_cast<std::uint32_t>(line.data() - text.data()));
             lines.len.push_back(static_cast<std::uint32_t>(line.size()));
+            lines.id.push_back(listpos_id_of(r[H_ID]));
             if (!flag_has(r[H_FLAGS], "read,")) ++lines.unread;
         }
     }, kLineLimit);
@@ -401,20 +420,57 @@ void fld_mark_keep(const Record& e) {
 
 namespace {
 bool same_or_unset(const std::string& a, const std::string& b) { return a.empty() || b.empty() || a == b; }
+
+bool is_duplicate(const Record& e, const Record& rec) {
+    return e[H_MSGID] == rec[H_MSGID] && same_or_unset(e[H_UIDL], rec[H_UIDL]) &&
+           same_or_unset(e[H_POPHOST], rec[H_POPHOST]) && same_or_unset(e[H_POPUSER], rec[H_POPUSER]);
+}
+
+IndexState::ByMsgid& msgid_table(IndexState& s) {
+    IndexState::ByMsgid& b = s.byid;
+    const std::vector<Record>& recs = s.main.recs;
+    if (!b.built || b.fld != s.curfld || b.n != recs.size() || b.data != recs.data()) {
+        b.pos.clear();
+        b.pos.reserve(recs.size() + 64);
+        for (std::size_t i = 0; i < recs.size(); ++i)
+            if (!recs[i][H_MSGID].empty()) b.pos.emplace(recs[i][H_MSGID], i);
+        b.fld = s.curfld;
+        b.n = recs.size();
+        b.data = recs.data();
+        b.built = true;
+    }
+    return b;
+}
+
+// Whether rec is already in the index; a duplicate marks every record of
+// its Message-ID "rkeep,".
+bool duplicate_kept(IndexState& s, const Record& rec) {
+    std::vector<Record>& recs = s.main.recs;
+    if (!s.defer) {
+        for (const Record& e : recs)
+            if (is_duplicate(e, rec)) {
+                Record copy = e;
+                fld_mark_keep(copy);
+                return true;
+            }
+        return false;
+    }
+    IndexState::ByMsgid& b = msgid_table(s);
+    auto [lo, hi] = b.pos.equal_range(rec[H_MSGID]);
+    bool dup = false;
+    for (auto it = lo; it != hi && !dup; ++it)
+        dup = it->second < recs.size() && is_duplicate(recs[it->second], rec);
+    if (!dup) return false;
+    for (auto it = lo; it != hi; ++it)
+        if (it->second < recs.size() && recs[it->second][H_MSGID] == rec[H_MSGID])
+            flag_add(recs[it->second][H_FLAGS], "rkeep,");
+    return true;
+}
 }  // namespace
 
 int fld_addxov(Record& rec) {
     IndexState& s = st();
-    if (!rec[H_MSGID].empty()) {
-        for (const Record& e : s.main.recs) {
-            if (e[H_MSGID] == rec[H_MSGID] && same_or_unset(e[H_UIDL], rec[H_UIDL]) &&
-                same_or_unset(e[H_POPHOST], rec[H_POPHOST]) && same_or_unset(e[H_POPUSER], rec[H_POPUSER])) {
-                Record copy = e;
-                fld_mark_keep(copy);
-                return -1;
-            }
-        }
-    }
+    if (!rec[H_MSGID].empty() && duplicate_kept(s, rec)) return -1;
     if (s.main.max > 0 && s.main.n + 3 > s.main.max) {
         f_error(lang_get("E34: Folder size exceeded %d  %d"), s.main.n + 3, s.main.max);
         return -1;
@@ -425,7 +481,11 @@ int fld_addxov(Record& rec) {
         ++g.ui_changed;
         rec[H_ID] = std::to_string(id);
         for (auto& f : rec) str_untab(f);
+        IndexState::ByMsgid& b = msgid_table(s);
         if (idx_add(s.main, rec) < 0) return -1;
+        if (!rec[H_MSGID].empty()) b.pos.emplace(rec[H_MSGID], s.main.recs.size() - 1);
+        b.n = s.main.recs.size();
+        b.data = s.main.recs.data();
         return static_cast<int>(id);
     }
     std::string path = fld_file(s.curfld, "index.dat");
@@ -482,6 +542,7 @@ int fld_write(int fld) {
         out += idx_format(r, nf);
         written.start.push_back(static_cast<std::uint32_t>(at));
         written.len.push_back(static_cast<std::uint32_t>(std::min(out.size() - at - 1, kLineLimit)));
+        written.id.push_back(listpos_id_of(r[H_ID]));
         if (!flag_has(r[H_FLAGS], "read,")) ++written.unread;
     }
     written.valid = out.size() < 0xffffffffULL && written.start.size() + 2 <= static_cast<std::size_t>(kIndexSlots);

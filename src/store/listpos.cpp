@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,11 +15,12 @@
 #include "user/paths.h"
 
 // listpos.dat:
-//   "larkspur listpos 1" LF
+//   "larkspur listpos 2" LF
 //   "<inode> <size> <mtime s> <mtime ns> <records> <unread> <check>" LF
 //   "<sort key>" LF
-//   then per record its start and length in index.dat, 4 bytes each, low
-//   byte first (the two web servers of a shared work area may differ).
+//   then per record its start and length in index.dat and its number, 4
+//   bytes each, low byte first (the two web servers of a shared work area
+//   may differ).
 // <check> is a hash of everything but itself: a cut or damaged table is
 // never used.  The web servers sharing a work area over NFS all reach the
 // same files: the inode is the server's, the times are the server's (the
@@ -28,13 +30,21 @@
 
 namespace {
 
-constexpr const char* kMagic = "larkspur listpos 1\n";
-constexpr std::size_t kMaxTable = 64 + 8 * static_cast<std::size_t>(kIndexSlots) + 1024;
+constexpr const char* kMagic = "larkspur listpos 2\n";
+constexpr std::size_t kEntry = 12;   // bytes per record
+constexpr std::size_t kMaxTable = 64 + kEntry * static_cast<std::size_t>(kIndexSlots) + 1024;
 
+// The opened table: its text as read, entries decoded when asked for (a
+// page needs a few of thousands).
 struct OpenTable {
     int fd = -1;   // index.dat
     long long size = 0;
-    std::vector<std::uint32_t> start, len;
+    std::string text;
+    std::size_t body = 0;   // where the entries start in text
+    int n = 0;
+    std::uint32_t at(int i, int k) const;   // k: 0 start, 1 length, 2 number
+    std::uint32_t start(int i) const { return at(i, 0); }
+    std::uint32_t len(int i) const { return at(i, 1); }
 };
 
 OpenTable& ot() {
@@ -70,9 +80,18 @@ void put32(std::string& out, std::uint32_t v) {
 }
 
 std::uint32_t get32(const char* p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    }
     std::uint32_t v = 0;
     for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
     return v;
+}
+
+std::uint32_t OpenTable::at(int i, int k) const {
+    return get32(text.data() + body + kEntry * static_cast<std::size_t>(i) + 4 * static_cast<std::size_t>(k));
 }
 
 std::string sig_line(const struct stat& sb, int n, int unread) {
@@ -84,11 +103,17 @@ std::string sig_line(const struct stat& sb, int n, int unread) {
 
 IndexLines& index_lines() { return lines_state(); }
 
+std::uint32_t listpos_id_of(const std::string& id) {
+    if (id.empty() || id.size() > 10 || id.find_first_not_of("0123456789") != std::string::npos) return kListposNoId;
+    unsigned long long v = std::strtoull(id.c_str(), nullptr, 10);
+    return v < kListposNoId ? static_cast<std::uint32_t>(v) : kListposNoId;
+}
+
 std::string listpos_file(int fld) { return fld_file(fld, "listpos.dat"); }
 
 bool listpos_save(int fld, const std::string& key) {
     const IndexLines& l = lines_state();
-    if (!l.valid || l.fld != fld || key.find('\n') != std::string::npos) return false;
+    if (!l.valid || l.fld != fld || key.find('\n') != std::string::npos || l.id.size() != l.start.size()) return false;
     // The table is of the index.dat this process read or wrote: still that
     // file (same inode, same size) or nothing is saved.
     int fd = open(fld_file(fld, "index.dat").c_str(), O_RDONLY | O_CLOEXEC);
@@ -100,10 +125,11 @@ bool listpos_save(int fld, const std::string& key) {
     const int n = static_cast<int>(l.start.size());
     std::string sig = sig_line(sb, n, l.unread);
     std::string body;
-    body.reserve(static_cast<std::size_t>(n) * 8);
+    body.reserve(static_cast<std::size_t>(n) * kEntry);
     for (int i = 0; i < n; ++i) {
         put32(body, l.start[static_cast<std::size_t>(i)]);
         put32(body, l.len[static_cast<std::size_t>(i)]);
+        put32(body, l.id[static_cast<std::size_t>(i)]);
     }
     std::string head = sig + "\n" + key + "\n";
     std::string out = std::string(kMagic) + sig + sfmt(" %016llx\n", static_cast<unsigned long long>(table_hash(head, body))) +
@@ -126,11 +152,17 @@ bool listpos_save(int fld, const std::string& key) {
     return true;
 }
 
-bool listpos_open(int fld, const std::string& key, int& n, int& unread) {
+namespace {
+
+bool open_table(int fld, const std::string* key, int& n, int& unread) {
     listpos_close();
     int tfd = open(listpos_file(fld).c_str(), O_RDONLY | O_CLOEXEC);
     if (tfd < 0) return false;
-    std::string text;
+    OpenTable& t = ot();
+    std::string& text = t.text;
+    struct stat tsb;
+    if (fstat(tfd, &tsb) == 0 && tsb.st_size > 0 && static_cast<std::size_t>(tsb.st_size) <= kMaxTable)
+        text.reserve(static_cast<std::size_t>(tsb.st_size) + 1);
     char buf[65536];
     for (;;) {
         ssize_t r = read(tfd, buf, sizeof buf);
@@ -155,14 +187,13 @@ bool listpos_open(int fld, const std::string& key, int& n, int& unread) {
     if (sfmt("%016llx", static_cast<unsigned long long>(table_hash(sig + "\n" + stored_key + "\n", body))) !=
         sigck.substr(sp + 1))
         return false;
-    if (stored_key != key) return false;
+    if (key && stored_key != *key) return false;
     unsigned long long ino = 0;
     long long size = 0, msec = 0;
     long mnsec = 0;
     int tn = 0, tu = 0;
     if (std::sscanf(sig.c_str(), "%llu %lld %lld %ld %d %d", &ino, &size, &msec, &mnsec, &tn, &tu) != 6) return false;
-    if (tn < 0 || tn > kIndexSlots - 2 || tu < 0 || tu > tn || body.size() != static_cast<std::size_t>(tn) * 8) return false;
-    OpenTable& t = ot();
+    if (tn < 0 || tn > kIndexSlots - 2 || tu < 0 || tu > tn || body.size() != static_cast<std::size_t>(tn) * kEntry) return false;
     t.fd = open(fld_file(fld, "index.dat").c_str(), O_RDONLY | O_CLOEXEC);
     if (t.fd < 0) return false;
     struct stat sb;
@@ -171,26 +202,36 @@ bool listpos_open(int fld, const std::string& key, int& n, int& unread) {
         return false;
     }
     t.size = sb.st_size;
-    t.start.resize(static_cast<std::size_t>(tn));
-    t.len.resize(static_cast<std::size_t>(tn));
-    for (int i = 0; i < tn; ++i) {
-        t.start[static_cast<std::size_t>(i)] = get32(body.data() + 8 * i);
-        t.len[static_cast<std::size_t>(i)] = get32(body.data() + 8 * i + 4);
-    }
+    t.body = e2 + 1;
+    t.n = tn;
     n = tn;
     unread = tu;
     return true;
 }
 
+}  // namespace
+
+bool listpos_open(int fld, const std::string& key, int& n, int& unread) { return open_table(fld, &key, n, unread); }
+
+bool listpos_open_any(int fld, int& n, int& unread) { return open_table(fld, nullptr, n, unread); }
+
+int listpos_find(std::uint32_t id) {
+    const OpenTable& t = ot();
+    if (t.fd < 0 || id == kListposNoId) return -1;
+    for (int i = 0; i < t.n; ++i)
+        if (t.at(i, 2) == id) return i;
+    return -1;
+}
+
 bool listpos_read(int lo, int hi, std::vector<Record>& out) {
     OpenTable& t = ot();
     out.clear();
-    if (t.fd < 0 || lo < 0 || hi >= static_cast<int>(t.start.size())) return false;
+    if (t.fd < 0 || lo < 0 || hi >= t.n) return false;
     if (hi < lo) return true;
     // One read from the byte before the first line to the byte after the
     // last: enough to see that every line starts and ends where it should.
-    const long long first = t.start[static_cast<std::size_t>(lo)];
-    const long long last_end = static_cast<long long>(t.start[static_cast<std::size_t>(hi)]) + t.len[static_cast<std::size_t>(hi)];
+    const long long first = t.start(lo);
+    const long long last_end = static_cast<long long>(t.start(hi)) + t.len(hi);
     const long long from = first > 0 ? first - 1 : 0;
     const long long to = std::min(last_end + 1, t.size);
     if (first > t.size || last_end > t.size || to < from) return false;
@@ -203,11 +244,11 @@ bool listpos_read(int lo, int hi, std::vector<Record>& out) {
         got += static_cast<std::size_t>(r);
     }
     for (int i = lo; i <= hi; ++i) {
-        const long long s = t.start[static_cast<std::size_t>(i)];
-        const long long e = s + t.len[static_cast<std::size_t>(i)];
+        const long long s = t.start(i);
+        const long long e = s + t.len(i);
         if (s < first || e > last_end) return false;   // out of file order
         if (s > 0 && chunk[static_cast<std::size_t>(s - 1 - from)] != '\n') return false;
-        if (e < t.size && t.len[static_cast<std::size_t>(i)] < kIndexLineLimit) {
+        if (e < t.size && t.len(i) < kIndexLineLimit) {
             char after = chunk[static_cast<std::size_t>(e - from)];
             if (after != '\n' && after != '\r') return false;
         }

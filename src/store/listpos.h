@@ -23,7 +23,15 @@ struct IndexLines {
     int unread = 0;
     std::vector<std::uint32_t> start;   // one per record, in file order
     std::vector<std::uint32_t> len;     // without the LF (and a CR before it)
+    std::vector<std::uint32_t> id;      // the record's number, kListposNoId if none fits
 };
+constexpr std::uint32_t kListposNoId = 0xffffffffU;
+// The number a record is filed under in the table: its "_id" when that is a
+// plain decimal number below kListposNoId, else kListposNoId.
+std::uint32_t listpos_id_of(const std::string& id);
+// The key a table is saved under when index.dat is in no list's order: it
+// serves the message page (which goes by file position) and no list.
+constexpr const char* kListposFileOrder = "(file order)";
 IndexLines& index_lines();
 
 // Saves the table of fld's index.dat as this process last read or wrote it,
@@ -35,6 +43,11 @@ bool listpos_save(int fld, const std::string& key);
 // unread counts, when listpos.dat is whole, was saved for `key`, and
 // describes index.dat as it stands now.
 bool listpos_open(int fld, const std::string& key, int& n, int& unread);
+// The same for a reader that goes by file position only (any sort order).
+bool listpos_open_any(int fld, int& n, int& unread);
+// The file position the opened table gives message number `id` (-1 when
+// it has none).  A hint only: the caller checks the record it reads.
+int listpos_find(std::uint32_t id);
 // Records lo..hi (file positions) of the opened index; false when any of
 // them is not where the table says (then nothing is trusted).
 bool listpos_read(int lo, int hi, std::vector<Record>& out);

@@ -115,6 +115,10 @@ int check_stale(const std::string& lockname, int expires) {
     return 2;
 }
 
+// A lock is whole the moment build_std or build_nfs answers 1: the file
+// exists (created exclusively, or linked and checked), and a competitor
+// judges staleness by its change time alone, never by its content.  So the
+// holder goes straight on to its work; there is nothing to wait for.
 int build_std(const std::string& base, const char* data, int expires) {
     std::string lockname = mylock_lock_name(base);
     std::string line = content_line(data);
@@ -127,8 +131,7 @@ int build_std(const std::string& base, const char* data, int expires) {
     struct stat sb;
     if (fstat(fd, &sb) == 0) safe_arm(lockname, "", sb.st_dev, sb.st_ino);
     lock_data().files.push_back({base, fd, -1});
-    LK_TRACE("LOCK: File locked {%s} (wait 1 m-second)", base.c_str());
-    pause_ms(1);
+    LK_TRACE("LOCK: File locked {%s}", base.c_str());
     return 1;
 }
 
@@ -199,8 +202,7 @@ int build_nfs(const std::string& base, const char* data, int expires) {
     }
     safe_arm(lockname, uniq, su.st_dev, su.st_ino);
     lock_data().files.push_back({base, -1, -1});
-    LK_TRACE("LOCK: File locked {%s} (wait 1 m-second)", base.c_str());
-    pause_ms(1);
+    LK_TRACE("LOCK: File locked {%s}", base.c_str());
     return 1;
 }
 

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "cgi/commands.h"
 #include "cgi/config.h"
@@ -22,6 +24,7 @@
 #include "page/tpl.h"
 #include "page/var.h"
 #include "store/index.h"
+#include "store/listpos.h"
 #include "store/msgfile.h"
 #include "support/str.h"
 #include "user/lock.h"
@@ -48,6 +51,8 @@ Private& pv() {
     static Private p;
     return p;
 }
+
+void init_item_vars(const Record* r, int item_id, int nitems);
 
 int atoi_s(const std::string& s) { return std::atoi(s.c_str()); }
 std::string tok() { return url_encode(g.utoken); }
@@ -99,16 +104,19 @@ std::string hv(const std::string& head, const char* name) { return mime_header_v
 // Position of message n in the current index (-1 when absent).
 int pos_of(int n) { return fld_findid(n); }
 
-void set_neighbours(int pos) {
-    Index& idx = mainidx();
-    // The list shows the highest position first: "next" is the row below.
-    std::string next = pos - 1 >= 0 ? idx.recs[static_cast<std::size_t>(pos - 1)][H_ID] : std::string();
-    std::string prev = pos + 1 < idx.n ? idx.recs[static_cast<std::size_t>(pos + 1)][H_ID] : std::string();
+// The list shows the highest position first: "next" is the row below.
+void set_neighbours(const std::string& next, const std::string& prev) {
     if (next != prof.xni || prev != prof.xpi) {
         prof.xni = next;
         prof.xpi = prev;
         g.ui_changed = 1;
     }
+}
+
+void set_neighbours(int pos) {
+    Index& idx = mainidx();
+    set_neighbours(pos - 1 >= 0 ? idx.recs[static_cast<std::size_t>(pos - 1)][H_ID] : std::string(),
+                   pos + 1 < idx.n ? idx.recs[static_cast<std::size_t>(pos + 1)][H_ID] : std::string());
 }
 
 int fetch_remote(int pos, int fld, const char* failure) {
@@ -150,6 +158,18 @@ void write_raw() {
     if (!m.empty() && m.back() != '\n') gwrite("\n");
 }
 
+// After a page that read the whole index: the folder's line table, so the
+// next message page of the folder need not.  A list in arrival order can
+// use it too; for any other order it is saved as a table of the message
+// page alone: finding out whether index.dat is in that order (a date sort
+// parses every date) would cost this page half as much again as reading
+// the index, and the next list finds it out anyway.
+void save_line_table(int fld) {
+    if (user_read_only()) return;
+    std::string key = sort_key_of(prof.xsort_on);
+    listpos_save(fld, key.empty() ? key : std::string(kListposFileOrder));
+}
+
 // The message page for the record at pos of the current index.
 int show_item_at(int pos) {
     ItemState& s = pv().pub;
@@ -180,6 +200,47 @@ int show_item_at(int pos) {
         g.ui_changed = 1;
     }
     tpl_init_item(pos);
+    tpl_show("item");
+    return 1;
+}
+
+// A message page that changes nothing in the index (a read message whose
+// body is here) needs its own record and the two beside it: with a current
+// line table of the folder those three are all it reads of index.dat.
+// Answers -1, having shown and changed nothing, when the table cannot serve
+// (none, stale, damaged, the record not where it says) or the record needs
+// a change; the caller then reads the whole index.
+int show_item_windowed() {
+    ItemState& s = pv().pub;
+    int n = 0, unread = 0;
+    if (!listpos_open_any(s.fld, n, unread)) return -1;
+    const int pos = listpos_find(listpos_id_of(std::to_string(s.n)));
+    const int lo = std::max(0, pos - 1), hi = std::min(n - 1, pos + 1);
+    std::vector<Record> recs;
+    const bool ok = pos >= 0 && listpos_read(lo, hi, recs);
+    listpos_close();
+    if (!ok) return -1;
+    const Record& r = recs[static_cast<std::size_t>(pos - lo)];
+    if (r[H_ID].empty() || atoi_s(r[H_ID]) != s.n || flag_has(r[H_FLAGS], "rbody,")) return -1;
+    if (!s.raw && !flag_has(r[H_FLAGS], "read,")) return -1;
+    s.item = r[H_ID];
+    imsg("item %d: its record read through the folder's line table", s.n);
+    if (!map_message(s.fld, s.n)) return 0;
+    if (s.raw) {
+        write_raw();
+        return 1;
+    }
+    if (is_cache_stub(current_message())) {
+        pv().map.reset();
+        return -1;
+    }
+    set_neighbours(pos > lo ? recs[static_cast<std::size_t>(pos - 1 - lo)][H_ID] : std::string(),
+                   pos < hi ? recs[static_cast<std::size_t>(pos + 1 - lo)][H_ID] : std::string());
+    if (prof.xfld != s.fld) {
+        prof.xfld = s.fld;
+        g.ui_changed = 1;
+    }
+    init_item_vars(&r, n - pos, n);
     tpl_show("item");
     return 1;
 }
@@ -218,13 +279,22 @@ std::string item_charset(std::string_view ctype) {
 }
 
 void tpl_init_item(int pos) {
-    ItemState& s = pv().pub;
     const Index& idx = mainidx();
+    init_item_vars(pos >= 0 ? fld_getrec(pos) : nullptr, pos >= 0 ? idx.n - pos : 0, idx.n);
+}
+
+namespace {
+
+// The page variables of the shown message: r is its record (none for a
+// message file the index has lost), item_id its row counted from the top
+// of the list, nitems the folder's record count.
+void init_item_vars(const Record* r, int item_id, int nitems) {
+    ItemState& s = pv().pub;
     const std::string sc = g.path_script, t = tok(), eid = url_encode(s.item);
     var_set("item", value_encode(s.item));
-    if (pos >= 0) var_set("item_id", std::to_string(idx.n - pos));
-    var_set("nitems", std::to_string(idx.n));
-    if (const Record* r = pos >= 0 ? fld_getrec(pos) : nullptr) {
+    if (r) var_set("item_id", std::to_string(item_id));
+    var_set("nitems", std::to_string(nitems));
+    if (r) {
         const std::string& fl = (*r)[H_FLAGS];
         var_set("h_isread", yes(flag_has(fl, "read,")));
         var_set("h_isunseen", yes(flag_has(fl, "unseen,")));
@@ -306,8 +376,7 @@ void tpl_init_item(int pos) {
     var_set("b_forward_edit", link("forward_edit"));
     var_set("b_reject", link("reject"));
     std::string nw = hv(head, "nwflags");
-    if (nw.empty() && pos >= 0)
-        if (const Record* r = fld_getrec(pos)) nw = (*r)[H_NWFLAGS];
+    if (nw.empty() && r) nw = (*r)[H_NWFLAGS];
     if (std::atol(nw.c_str()) & 1) {
         var_set("b_child_accept", link("child_accept"));
         var_set("b_child_reject", link("child_reject"));
@@ -319,6 +388,8 @@ void tpl_init_item(int pos) {
         var_set("attachment_names", value_encode(part_names()));
     }
 }
+
+}  // namespace
 
 // The body where the page's show_item or quote tag stands.
 void tpl_show_item(int quote, const char* eol) {
@@ -386,9 +457,15 @@ int f_item() {
         }
         return 1;
     }
+    if (int shown = show_item_windowed(); shown >= 0) return shown;
     if (!fld_readxov(s.fld)) return 0;
     int pos = pos_of(s.n);
-    if (pos >= 0) return show_item_at(pos);
+    if (pos >= 0) {
+        if (!show_item_at(pos)) return 0;
+        // What is in memory is index.dat as read, or as this page wrote it.
+        save_line_table(s.fld);
+        return 1;
+    }
     // A message file the index has lost is still the user's mail: it is
     // shown from the file, without a record to mark.
     if (!file_exists(fld_item(s.fld, s.n))) {

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <map>
+#include <functional>
+#include <filesystem>
 
 #include "fake/fake_server.h"
 #include "process/cgi_harness.h"
@@ -224,6 +227,69 @@ TEST(ReadProcess, MessagePagesShowDecodedBodiesMarkReadAndLinkNeighbours) {
 
     auto missing = E.get("cmd=item&fld=0&item=9999");
     EXPECT_NE(missing.out.find("E12"), std::string::npos);
+}
+
+// A message that is read and cached is shown from its own record and its
+// neighbours, found through the folder's line table; the page is the one
+// the whole index gives, and a table that no longer fits index.dat is
+// passed over.
+TEST(ReadProcess, MessagePageUsesTheLineTableOnlyWhileItFits) {
+    ReadEnv E;
+    ASSERT_TRUE(E.pop.ok());
+    E.login();
+    const std::string table = "work/u_an/ann@127_0_0_1/0/listpos.dat";
+    const std::string index = "work/u_an/ann@127_0_0_1/0/index.dat";
+    std::vector<std::string> ids;
+    for (const char* subj : {"Plain hello", "Caf", "Files attached", "Hostile page", "generated message 5"})
+        ids.push_back(E.id_of(subj));
+    auto windowed = [&](const CgiResult& r) { return r.log.find("through the folder's line table") != std::string::npos; };
+    // First openings change the record (read, or the body fetched): the
+    // whole index is read and the table saved.
+    for (const std::string& id : ids) {
+        ASSERT_FALSE(id.empty());
+        E.h.clear_log();
+        EXPECT_FALSE(windowed(E.get("cmd=item&fld=0&item=" + id))) << id;
+        EXPECT_TRUE(std::filesystem::exists(E.h.path(table))) << id;
+    }
+    std::map<std::string, std::string> full;
+    for (const std::string& id : ids) {
+        std::filesystem::remove(E.h.path(table));
+        full[id] = E.get("cmd=item&fld=0&item=" + id).body();
+    }
+    struct Case {
+        const char* what;
+        std::function<void()> change;   // after the table is current
+        bool windowed;
+    };
+    const Case cases[] = {
+        {"current", [] {}, true},
+        {"no table", [&] { std::filesystem::remove(E.h.path(table)); }, false},
+        {"index.dat replaced by a copy", [&] {
+             E.h.write_file(index + ".copy", E.index());
+             std::filesystem::rename(E.h.path(index + ".copy"), E.h.path(index));
+         }, false},
+        {"table damaged", [&] {
+             std::string t = E.h.read_file(table);
+             t[t.size() - 3] ^= 0x55;
+             E.h.write_file(table, t);
+         }, false},
+    };
+    for (const Case& c : cases)
+        for (const std::string& id : ids) {
+            SCOPED_TRACE(std::string(c.what) + " item " + id);
+            E.get("cmd=item&fld=0&item=" + ids[0]);   // the table made current
+            ASSERT_TRUE(windowed(E.get("cmd=item&fld=0&item=" + ids[0])));
+            c.change();
+            E.h.clear_log();
+            CgiResult r = E.get("cmd=item&fld=0&item=" + id);
+            EXPECT_EQ(windowed(r), c.windowed);
+            EXPECT_EQ(r.body(), full[id]);
+        }
+    // The raw message comes through the table too.
+    E.h.clear_log();
+    auto raw = E.get("cmd=raw&fld=0&item=" + ids[1]);
+    EXPECT_TRUE(windowed(raw));
+    EXPECT_NE(raw.body().find("caf=C3=A9"), std::string::npos);
 }
 
 TEST(ReadProcess, PartsDownloadAsAttachmentsWithSafeNamesAndTypes) {
