@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -54,7 +55,16 @@ Private& pv() {
 
 void init_item_vars(const Record* r, int item_id, int nitems);
 
-int atoi_s(const std::string& s) { return std::atoi(s.c_str()); }
+// A number from the request or the index, read as atoi reads it (leading
+// blanks, a sign, the digits up to the first other character), but one
+// beyond an int's range is no number at all (-1), never a wrapped value.
+int atoi_s(const std::string& s) {
+    errno = 0;
+    char* end = nullptr;
+    long v = std::strtol(s.c_str(), &end, 10);
+    if (errno == ERANGE || v > INT_MAX || v < INT_MIN) return -1;
+    return static_cast<int>(v);
+}
 std::string tok() { return url_encode(g.utoken); }
 
 bool folder_ok(int f) {

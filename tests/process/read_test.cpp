@@ -225,8 +225,11 @@ TEST(ReadProcess, MessagePagesShowDecodedBodiesMarkReadAndLinkNeighbours) {
     EXPECT_NE(g.body().find("Line of message 5, generated"), std::string::npos) << g.body().substr(0, 2000) << g.log;
     EXPECT_EQ(E.index().find("rbody,"), std::string::npos);
 
-    auto missing = E.get("cmd=item&fld=0&item=9999");
-    EXPECT_NE(missing.out.find("E12"), std::string::npos);
+    // A number beyond an int is no message, never one it wraps around to.
+    for (const char* item : {"9999", "4294967296", "99999999999999999999"}) {
+        auto missing = E.get(std::string("cmd=item&fld=0&item=") + item);
+        EXPECT_NE(missing.out.find("E12"), std::string::npos) << item << missing.out.substr(0, 2000);
+    }
 }
 
 // A message that is read and cached is shown from its own record and its
