@@ -21,6 +21,7 @@
 #include "page/encode.h"
 #include "page/tpl.h"
 #include "page/var.h"
+#include "support/file.h"
 #include "support/str.h"
 #include "support/wild.h"
 #include "user/paths.h"
@@ -52,12 +53,7 @@ int note_failure() {
     }
     const long now = static_cast<long>(time(nullptr));
     count = now - when <= kFailWindow && count >= 0 ? count + 1 : 1;
-    const std::string tmp = sfmt("%s_%d.new", path.c_str(), static_cast<int>(getpid()));
-    if (FILE* f = std::fopen(tmp.c_str(), "w")) {
-        std::fprintf(f, "%ld %ld\n", count, now);
-        if (std::fclose(f) == 0) std::rename(tmp.c_str(), path.c_str());
-        else std::remove(tmp.c_str());
-    }
+    file_replace(path, sfmt("%ld %ld\n", count, now));
     return static_cast<int>(count);
 }
 

@@ -98,19 +98,7 @@ std::vector<RingEntry> ring_read(const std::string& path) {
 bool ring_write(const std::string& path, const std::vector<RingEntry>& ring) {
     std::string text;
     for (const RingEntry& e : ring) text += one_value(e.uid) + "\n" + one_value(e.name) + "\n";
-    std::string tmp = sfmt("%s.%d.tmp", path.c_str(), static_cast<int>(getpid()));
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out || !(out << text) || !out.flush()) {
-            std::remove(tmp.c_str());
-            return false;
-        }
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        std::remove(tmp.c_str());
-        return false;
-    }
-    return true;
+    return file_replace(path, text);
 }
 
 std::string pgp_options(const std::vector<RingEntry>& ring, const std::string& target) {

@@ -30,6 +30,7 @@
 #include "store/folders.h"
 #include "store/index.h"
 #include "store/msgfile.h"
+#include "support/file.h"
 #include "support/str.h"
 #include "user/paths.h"
 #include "user/profile.h"
@@ -119,17 +120,9 @@ void done_remember(const std::string& key) {
         s.done.erase(s.done_order.front());
         s.done_order.pop_front();
     }
-    std::string tmp = path + "." + std::to_string(getpid()) + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::trunc);
-        for (const std::string& k : s.done_order) out << k << '\n';
-        if (!out) {
-            emsg("Rules: cannot rewrite %s\n", tmp.c_str());
-            std::remove(tmp.c_str());
-            return;
-        }
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) std::remove(tmp.c_str());
+    std::string text;
+    for (const std::string& k : s.done_order) text += k + '\n';
+    if (!file_replace(path, text)) emsg("Rules: cannot rewrite %s\n", path.c_str());
 }
 
 // ---- Actions ----

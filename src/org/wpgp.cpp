@@ -215,23 +215,6 @@ bool read_whole(const std::string& path, std::string& out, std::size_t max) {
     return true;
 }
 
-// Written beside the target and renamed over it.
-bool write_file(const std::string& path, const std::string& text) {
-    std::string tmp = sfmt("%s.%d.tmp", path.c_str(), static_cast<int>(getpid()));
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out || !(out << text) || !out.flush()) {
-            std::remove(tmp.c_str());
-            return false;
-        }
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        std::remove(tmp.c_str());
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 std::vector<PgpKey> pgp_find_keys(std::string_view text) {
@@ -307,7 +290,7 @@ int wpgp_extract(const std::string& dir, const std::string& keyid, const std::st
         err = "no such key";
         return 0;
     }
-    if (!write_file(out, text)) {
+    if (!file_replace(out, text)) {
         err = sfmt("cannot write %s (%s)", out.c_str(), std::strerror(errno));
         return 0;
     }
@@ -338,7 +321,7 @@ int wpgp_addkeys(const std::string& dir, const std::string& msgfile, std::string
         return 0;
     }
     for (const PgpKey& k : keys)
-        if (!write_file(key_path(dir, k.keyid), k.armor)) {
+        if (!file_replace(key_path(dir, k.keyid), k.armor)) {
             err = sfmt("cannot store key %s (%s)", k.keyid.c_str(), std::strerror(errno));
             return 0;
         }

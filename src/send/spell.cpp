@@ -25,6 +25,7 @@
 #include "page/var.h"
 #include "send/addr.h"
 #include "send/mailenc.h"
+#include "support/file.h"
 #include "support/str.h"
 #include "user/codec.h"
 #include "user/paths.h"
@@ -45,25 +46,12 @@ bool read_whole(const std::string& path, std::string& out) {
     return true;
 }
 
-// Written under a temporary name and renamed over the old file, so a crash
-// leaves either the old file or the new one.
-bool write_replace(const std::string& path, const std::string& tmp, std::string_view text) {
-    FILE* f = std::fopen(tmp.c_str(), "wb");
-    if (!f) return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = std::fflush(f) == 0 && ok;
-    ok = std::fclose(f) == 0 && ok;
-    if (ok && std::rename(tmp.c_str(), path.c_str()) == 0) return true;
-    std::remove(tmp.c_str());
-    return false;
-}
-
 bool save_state(const SpellState& s, bool body_too) {
-    if (body_too && !write_replace(user_fname("spell.msg"), user_fname("spell.msg.new"), s.msg + "\n")) {
+    if (body_too && !file_replace(user_fname("spell.msg"), s.msg + "\n")) {
         f_error(lang_get("Could not write (%s) \n"), "spell.msg");
         return false;
     }
-    if (!write_replace(user_fname("spell.dat"), user_fname("spell.new"), spell_dat_text(s))) {
+    if (!file_replace(user_fname("spell.dat"), spell_dat_text(s))) {
         f_error(lang_get("Could not write (%s) \n"), "spell.dat");
         return false;
     }
@@ -461,7 +449,7 @@ int r_spell_save() {
     std::string out;
     for (const std::string& w : spell_split_words(form_find("spelledit"))) out += w + "\n";
     for (std::size_t i = shown; i < old.size(); ++i) out += old[i] + "\n";
-    if ((had || !out.empty()) && !write_replace(personal_path(), personal_path() + ".new", out)) {
+    if ((had || !out.empty()) && !file_replace(personal_path(), out)) {
         f_error(lang_get("Cannot write (%s) (%s) \n"), "words.usr", std::strerror(errno));
         return 0;
     }

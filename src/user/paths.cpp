@@ -11,6 +11,7 @@
 
 #include "cgi/config.h"
 #include "cgi/diag.h"
+#include "support/file.h"
 #include "support/str.h"
 #include "user/profile.h"
 
@@ -308,12 +309,7 @@ void claim_user_dir() {
     if (prof.xuser.empty() || hash_method() == 2) return;
     const std::string path = join(user_dir(), kOwnerFile);
     if (!read_first_line(path).empty()) return;
-    const std::string tmp = path + sfmt(".%d", static_cast<int>(getpid()));
-    FILE* f = std::fopen(tmp.c_str(), "w");
-    if (!f) return;
-    bool ok = std::fprintf(f, "%s\n", dir_name(prof.xuser).c_str()) > 0;
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) std::remove(tmp.c_str());
+    file_replace(path, dir_name(prof.xuser) + "\n");
 }
 
 std::string user_dir() { return user_dir_of(prof.xuser); }
