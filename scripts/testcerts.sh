@@ -15,6 +15,10 @@ set -euo pipefail
 dir=${1:?usage: testcerts.sh DIR}
 mkdir -p "$dir"
 cd "$dir"
+# Test programs run side by side ask for the same directory at once: one
+# makes the certificates while the others wait, then find them made.
+exec 9>.lock
+flock 9
 [ -s ca.pem ] && [ -s server.pem ] && [ -s wrongname.pem ] && [ -s expired.pem ] && [ -s unknownca.pem ] \
     && exit 0
 
