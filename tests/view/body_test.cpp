@@ -1,28 +1,14 @@
 // The body renderer against golden files: tests/data/mime/<name>.eml is a
 // stored message, <name>.<variant>.ref the exact text the renderer writes
 // for it.  LK_UPDATE_GOLDEN=1 rewrites the references (then read the diff).
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <string>
-
-#include "cgi/config.h"
-#include "cgi/diag.h"
+#include "test_env.h"
 #include "view/body.h"
 #include "view/links.h"
 #include "view/mime.h"
 
 namespace {
 
-std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
+using lk_test::slurp;
 std::string data_dir() { return std::string(LK_SOURCE_DIR) + "/tests/data/mime/"; }
 
 class Body : public ::testing::Test {

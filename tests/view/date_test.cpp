@@ -66,9 +66,6 @@ TEST_F(DateTest, ParsesRealWorldHeaders) {
         {"Fri, 21 Nov 1997 15:55:06", nov21},                    // no zone: as UTC
         {"Fri, 21 Nov 1997 15:55:06 XYZ", nov21},                // unknown zone: as none
         {"Fri, 21 Nov 1997 16:55:06 GMT +0100", nov21},          // zero zone, then the offset
-        {"Fri, 21 Nov 1997 17:55:06 CEST", nov21},               // summer time in central Europe
-        {"Fri, 21 Nov 1997 16:55:06 A", nov21},                  // military: one hour east
-        {"Fri, 21 Nov 1997 03:55:06 Y", nov21},                  // twelve hours west
         {"Fri, 21 Nov 1997 21:25:06 +0530", nov21},
         {"Fri, 21 Nov 1997 12:25:06 -0330", nov21},
         {"Fri, 21 Nov 1997 15:55:06 +2800", nov21},              // 28 hours is no zone
@@ -82,10 +79,6 @@ TEST_F(DateTest, ParsesRealWorldHeaders) {
         {"Tue, 1 Jul 2003 10:52:37 +0000", 1057056757},
         {"Tue, 1 Jul 03 12:52:37 +0200", 1057056757},
         {"Tue, 1 Jul 2003 03:52:37 PDT", 1057056757},
-        {"Tue, 1 Jul 2003 06:52:37 EDT", 1057056757},
-        {"Tue, 1 Jul 2003 14:52:37 MSD", 1057056757},
-        {"Tue, 1 Jul 2003 19:52:37 WADT", 1057056757},
-        {"Tue, 1 Jul 2003 22:52:37 NZST", 1057056757},
         // Not understood: 0, the oldest.
         {"", 0},
         {"garbage", 0},
@@ -132,15 +125,12 @@ TEST_F(DateTest, TimesZonesAndMonths) {
     }
 
     struct Z { const char* text; long want; };
+    // each shape once: the named zones themselves are a table in the code
     const Z zones[] = {
-        {"+0100", -3600}, {"-0500", 18000}, {" 0100", -3600},  {"+0530", -19800}, {"-0330", 12600},
-        {"+01:30", -5400}, {"-0000", 0},    {"EST", 18000},    {"est", 18000},    {"EDT", 14400},
-        {"GMT", 0},       {"BST", -3600},   {"CET", -3600},    {"CEST", -7200},   {"MESZ", 0},
-        {"MEZT", -7200},  {"MSK", -10800},  {"MSD", -14400},   {"WAST", -28800},  {"WADT", -32400},
-        {"JST", -32400},  {"CADT", -37800}, {"NZDT", -46800},  {"NST", 12600},    {"NDT", 9000},
-        {"AKDT", 28800},  {"HADT", 32400},  {"A", -3600},      {"I", -32400},     {"K", -36000},
-        {"M", -43200},    {"N", 3600},      {"Y", 43200},      {"J", 0},          {"Z", 0},
-        {"XYZ", 0},       {"+abc", 0},      {"", 0},           {"(CET)", 0},      {"+1", 0},
+        {"+0100", -3600}, {"-0500", 18000}, {" 0100", -3600}, {"+0530", -19800}, {"-0330", 12600}, {"+01:30", -5400},
+        {"-0000", 0},     {"EST", 18000},   {"est", 18000},   {"CEST", -7200},   {"NST", 12600},   {"A", -3600},
+        {"M", -43200},    {"N", 3600},      {"Y", 43200},     {"J", 0},          {"Z", 0},         {"XYZ", 0},
+        {"+abc", 0},      {"", 0},          {"(CET)", 0},     {"+1", 0},
     };
     for (const Z& z : zones) EXPECT_EQ(get_zone(z.text), z.want) << z.text;
     EXPECT_EQ(tzone_find("PST"), 28800);
