@@ -29,11 +29,7 @@ const std::vector<std::string> kPages = {"error", "login",   "help", "jhelp", "m
 // What the handlers would have set.  tpl_init publishes the common variables
 // first; these are applied after it (through an init hook), as a handler's
 // own values would stand.
-struct PageData {
-    Vars vars;
-    std::vector<Vars> rows, frows;
-    std::string body;
-};
+struct PageData { Vars vars; std::vector<Vars> rows, frows; std::string body; };
 PageData& data() {
     static PageData d;
     return d;

@@ -5,9 +5,7 @@
 #include "user/profile.h"
 
 namespace {
-struct Received {
-    std::vector<std::string> list, flist, rules, items;
-};
+struct Received { std::vector<std::string> list, flist, rules, items; };
 Received& rx() {
     static Received r;
     return r;
@@ -38,10 +36,7 @@ protected:
 // The golden directives.tpl proves each condition; these are the edges.
 TEST_F(TplTest, ConditionsAndNesting) {
     var_set("yes", "1");
-    struct Case {
-        const char* tpl;
-        const char* out;
-    } cases[] = {
+    struct Case { const char* tpl; const char* out; } cases[] = {
         // a false condition with a true one inside: all skipped to the outer endif
         {"%%ifdef%%no%%a\n%%ifdef%%yes%%b\n%%endif%%c\n%%endif%%d\n", "\n\n\nd\n"},
         {"%%ifdef%%no%%%%ifdef%%yes%%x%%else%%y%%endif%%z%%else%%w%%endif%%\n", "w\n"},

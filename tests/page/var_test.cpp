@@ -60,10 +60,7 @@ TEST_F(VarTest, Lists) {
 TEST_F(VarTest, ReferenceForms) {
     var_set("name", "abcdef");
     var_set("short", "ab");
-    struct Case {
-        const char* in;
-        const char* out;
-    } cases[] = {
+    struct Case { const char* in; const char* out; } cases[] = {
         {"%%name%%left+%%5%%", "ab..."},
         {"%%name%%left+%%6%%", "abc..."},   // exactly n characters also gets the dots
         {"%%name%%left+%%7%%", "abcdef"},

@@ -6,11 +6,7 @@
 
 namespace {
 
-struct B64Case {
-    const char* in;
-    long n;
-    std::string out;
-};
+struct B64Case { const char* in; long n; std::string out; };
 
 TEST(Base64, DecodeStrictTable) {
     const B64Case cases[] = {
@@ -106,11 +102,7 @@ TEST(Base64, FileEncodingInLinesOf60) {
 }
 
 TEST(UU, LinesTable) {
-    struct Case {
-        std::string line;
-        int n;
-        std::string out;
-    } cases[] = {
+    struct Case { std::string line; int n; std::string out; } cases[] = {
         {"#86)C", 3, "abc"},
         {"$86)C9```", 4, "abcd"},     // groups of four; the count ends it
         {"`", 0, ""},
@@ -127,11 +119,7 @@ TEST(UU, LinesTable) {
 }
 
 TEST(QuotedPrintable, DecodeTable) {
-    struct Case {
-        const char* in;
-        std::string out;
-        const char* eol;
-    } cases[] = {
+    struct Case { const char* in; std::string out; const char* eol; } cases[] = {
         {"abc", "abc", "\n"},
         {"abc=", "abc", ""},             // soft line break
         {"abc=  ", "abc", ""},           // padding blanks after it
@@ -182,11 +170,7 @@ TEST(QuotedPrintable, EncodeTable) {
 }
 
 TEST(EncodedWords, DecodeTable) {
-    struct Case {
-        const char* in;
-        const char* out;
-        int words;
-    } cases[] = {
+    struct Case { const char* in; const char* out; int words; } cases[] = {
         {"=?iso-8859-1?q?caf=E9?=", "caf\xC3\xA9", 1},
         {"=?ISO-8859-1?Q?caf=e9?=", "caf\xC3\xA9", 1},                  // lower-case hex
         {"=?utf-8?B?w6k=?=", "\xC3\xA9", 1},
@@ -227,11 +211,7 @@ TEST(EncodedWords, DecodeTable) {
 }
 
 TEST(Charset, ToUtf8Table) {
-    struct Case {
-        std::string in;
-        const char* cs;
-        std::string out;
-    } cases[] = {
+    struct Case { std::string in; const char* cs; std::string out; } cases[] = {
         {"caf\xE9", "iso-8859-1", "caf\xC3\xA9"},
         {"\x80", "windows-1252", "\xE2\x82\xAC"},
         {"\x80", "ISO-8859-1", "\xE2\x82\xAC"},         // what mailers mean by it

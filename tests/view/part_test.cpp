@@ -26,13 +26,7 @@ protected:
 
 TEST_F(Part, PartsOfANestedMessage) {
     std::string msg = slurp("nested.eml");
-    struct Case {
-        int n;
-        const char* type;
-        const char* served;
-        const char* name;
-        bool inline_ok;
-    } cases[] = {
+    struct Case { int n; const char* type; const char* served; const char* name; bool inline_ok; } cases[] = {
         {5, "image/png", "image/png", "chart.png", true},
         {6, "application/pdf", "application/pdf", "Q3 r\xC3\xA9port.pdf", false},
         {4, "text/html", "application/octet-stream", "part4.html", false},
@@ -201,11 +195,7 @@ TEST_F(Part, Base64BodyLengthAndBytesAgree) {
         for (std::size_t i = 0; i < e.size(); i += width) out += e.substr(i, width) + eol;
         return out;
     };
-    struct Case {
-        const char* what;
-        std::string body;
-        std::string bytes;
-    };
+    struct Case { const char* what; std::string body; std::string bytes; };
     const Case cases[] = {
         {"76 a line, LF", lines(enc, 76, "\n"), data},
         {"odd width, CRLF", lines(enc, 57, "\r\n"), data},
