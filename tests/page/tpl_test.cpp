@@ -57,16 +57,22 @@ TEST_F(TplTest, Separator) {
     EXPECT_EQ(fix_bars("||x||"), "||x||");
 }
 
-// The golden lists.tpl proves the three blocks; a block never closed is
-// never handed over, and a block is bounded.
+// Each block reaches its own owner (the golden lists.tpl gives all three
+// one owner); a block never closed is never handed over; a block is bounded.
 TEST_F(TplTest, CollectedBlocksReachTheirOwners) {
+    render("%%begin_list%%\n<tr>\n<td>x</td>\n%%end_list%%%%begin_flist%%<li>\n</li>\n%%end_flist%%"
+           "%%begin_rules%%r1\nr2%%end_rules%%\n");
+    EXPECT_EQ(rx().list, std::vector<std::string>{"<tr>\n<td>x</td>\n"});
+    EXPECT_EQ(rx().flist, std::vector<std::string>{"<li></li>"});
+    EXPECT_EQ(rx().rules, std::vector<std::string>{"r1r2"});
+    tpl_reset();
     render("%%begin_list%%a\nb\n");
-    EXPECT_TRUE(rx().list.empty());
+    EXPECT_EQ(rx().list.size(), 1u);
     EXPECT_EQ(tpl_state().tpl_item, "a\nb\n");
     tpl_reset();
     render("%%begin_list%%\n" + std::string(5000, 'x') + "\n%%end_list%%\n");
-    ASSERT_EQ(rx().list.size(), 1u);
-    EXPECT_EQ(rx().list[0].size(), 3998u);
+    ASSERT_EQ(rx().list.size(), 2u);
+    EXPECT_EQ(rx().list[1].size(), 3998u);
 }
 
 TEST_F(TplTest, BodyAddressBookAndToList) {
