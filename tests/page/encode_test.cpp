@@ -2,10 +2,7 @@
 
 using EncodeTest = PageTest;
 
-struct Row {
-    const char* in;
-    const char* out;
-};
+struct Row { const char* in; const char* out; };
 
 TEST_F(EncodeTest, ValueEncodeHtmlAndWml) {
     const Row html[] = {

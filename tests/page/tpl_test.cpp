@@ -5,9 +5,7 @@
 #include "user/profile.h"
 
 namespace {
-struct Received {
-    std::vector<std::string> list, flist, rules, items;
-};
+struct Received { std::vector<std::string> list, flist, rules, items; };
 Received& rx() {
     static Received r;
     return r;
@@ -35,25 +33,14 @@ protected:
     }
 };
 
+// The golden directives.tpl proves each condition; these are the edges.
 TEST_F(TplTest, ConditionsAndNesting) {
     var_set("yes", "1");
-    var_set("word", "hello world");
-    struct Case {
-        const char* tpl;
-        const char* out;
-    } cases[] = {
-        {"%%ifdef%%yes%%A%%endif%%B\n", "AB\n"},
-        {"%%ifdef%%no%%A%%else%%C%%endif%%B\n", "CB\n"},
-        {"%%ifndef%%no%%A%%else%%C%%endif%%\n", "A\n"},
-        {"%%ifequal%%word%%hello world%%eq%%endif%%|%%ifnequal%%word%%x%%ne%%endif%%\n", "eq|ne\n"},
-        {"%%ifinstr%%word%%lo w%%in%%endif%%%%ifninstr%%word%%zz%%out%%endif%%\n", "inout\n"},
+    struct Case { const char* tpl; const char* out; } cases[] = {
         // a false condition with a true one inside: all skipped to the outer endif
         {"%%ifdef%%no%%a\n%%ifdef%%yes%%b\n%%endif%%c\n%%endif%%d\n", "\n\n\nd\n"},
-        // an else inside a skipped nested condition does not resume output
         {"%%ifdef%%no%%%%ifdef%%yes%%x%%else%%y%%endif%%z%%else%%w%%endif%%\n", "w\n"},
-        {"%%ifdef%%yes%%%%ifdef%%no%%x%%else%%y%%endif%%z%%else%%w%%endif%%\n", "yz\n"},
         {"%%ifdef%%yes%%\n", "\n"},   // a line of only a directive is still a line
-        {"%%set%%made%%a b%%[%%made%%]\n", "[a b]\n"},
         {"%%ifdef%%yes\n", "yes\n"},  // incomplete: just an unset reference and text
         {"no newline at end", "no newline at end"},
         {"%%endif%%x%%end_list%%\n", "x\n"},
@@ -64,36 +51,24 @@ TEST_F(TplTest, ConditionsAndNesting) {
     }
 }
 
+// The golden separator.tpl proves the bars as markers; none set, none changed.
 TEST_F(TplTest, Separator) {
-    ini_set(K_separator, "||");
-    var_set("name", "Ann");
-    EXPECT_EQ(fix_bars("a ||name|| b || c"), "a %%name%% b || c");
-    EXPECT_EQ(render("||ifdef||name||Hi ||name||!||endif|| a || b\n"), "Hi Ann! a || b\n");
     ini_set(K_separator, "");
     EXPECT_EQ(fix_bars("||x||"), "||x||");
 }
 
+// Each block reaches its own owner (the golden lists.tpl gives all three
+// one owner); a block never closed is never handed over; a block is bounded.
 TEST_F(TplTest, CollectedBlocksReachTheirOwners) {
-    std::string out = render(
-        "top\n%%begin_list%%\n<tr>%%name%%</tr>\n<td>x</td>\n%%end_list%%after\n"
-        "%%begin_flist%%<li>\n%%f%%</li>\n%%end_flist%%\n"
-        "%%begin_rules%%r1\nr2%%end_rules%%\nend\n");
-    ASSERT_EQ(rx().list.size(), 1u);
-    EXPECT_EQ(rx().list[0], "<tr>%%name%%</tr>\n<td>x</td>\n");
-    ASSERT_EQ(rx().flist.size(), 1u);
-    EXPECT_EQ(rx().flist[0], "<li>%%f%%</li>");
-    ASSERT_EQ(rx().rules.size(), 1u);
-    EXPECT_EQ(rx().rules[0], "r1r2");
-    EXPECT_EQ(out, "top\n\n\n\nafter\n\n\n\n\n\nend\n");
-    // a block never closed is never handed over
+    render("%%begin_list%%\n<tr>\n<td>x</td>\n%%end_list%%%%begin_flist%%<li>\n</li>\n%%end_flist%%"
+           "%%begin_rules%%r1\nr2%%end_rules%%\n");
+    EXPECT_EQ(rx().list, std::vector<std::string>{"<tr>\n<td>x</td>\n"});
+    EXPECT_EQ(rx().flist, std::vector<std::string>{"<li></li>"});
+    EXPECT_EQ(rx().rules, std::vector<std::string>{"r1r2"});
     tpl_reset();
     render("%%begin_list%%a\nb\n");
     EXPECT_EQ(rx().list.size(), 1u);
     EXPECT_EQ(tpl_state().tpl_item, "a\nb\n");
-    // a block in a false branch is not collected
-    render("%%ifdef%%no%%%%begin_list%%a%%end_list%%%%endif%%\n");
-    EXPECT_EQ(rx().list.size(), 1u);
-    // the block is bounded
     tpl_reset();
     render("%%begin_list%%\n" + std::string(5000, 'x') + "\n%%end_list%%\n");
     ASSERT_EQ(rx().list.size(), 2u);
@@ -113,14 +88,8 @@ TEST_F(TplTest, BodyAddressBookAndToList) {
 TEST_F(TplTest, Includes) {
     write_tpl("head.inc", "<h1>%%title%%</h1>\nA%%ifdef%%title%%B%%endif%%\n");
     var_set("title", "T");
-    var_set("which", "head.inc");
     // in an included file every chunk ends a line; the including line goes on
     EXPECT_EQ(render("x%%include%%head.inc%%y\n"), "x<h1>T</h1>\nA\n\nB\n\ny\n");
-    EXPECT_EQ(render("%%include%%$which%%\n"), "<h1>T</h1>\nA\n\nB\n\n\n");
-    std::string missing = render("%%include%%nope.inc%%\n");
-    EXPECT_NE(missing.find("Include file missing {"), std::string::npos);
-    EXPECT_NE(missing.find("nope.inc}"), std::string::npos);
-    EXPECT_NE(render("%%include%%../x%%\n").find("Include file missing"), std::string::npos);
     // an include of itself stops instead of recursing forever
     write_tpl("self.inc", "s%%include%%self.inc%%\n");
     std::string self = render("%%include%%self.inc%%\n");
@@ -128,12 +97,6 @@ TEST_F(TplTest, Includes) {
     for (std::size_t p = self.find("s\n"); p != std::string::npos; p = self.find("s\n", p + 1)) ++levels;
     EXPECT_EQ(levels, 8u);
     EXPECT_NE(self.find("Includes nested too deeply"), std::string::npos);
-}
-
-TEST_F(TplTest, AddHeaderOnceAfterHead) {
-    ini_set(K_add_header, "<meta name=\"x\">");
-    std::string out = render("<html><head>\n<title>t</title>\n</head><body><header>h</header>\n");
-    EXPECT_EQ(out, "<html><head>\n<meta name=\"x\">\n<title>t</title>\n</head><body><header>h</header>\n");
 }
 
 TEST_F(TplTest, PageFieldProcessAndNames) {

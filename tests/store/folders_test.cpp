@@ -265,9 +265,7 @@ TEST(FolderEmpty, TrashAndServerCache) {
 
 TEST(FolderNames, CleanedFixedAndSelected) {
     FoldersEnv env;
-    struct {
-        std::string typed, stored;
-    } names[] = {
+    struct { std::string typed, stored; } names[] = {
         {"Plain", "Plain"},
         {"  a/../b  ", "a/../b"},
         {"line\r\nbreak\tand\x01" "ctl\x7f", "line  break and ctl"},
@@ -278,11 +276,7 @@ TEST(FolderNames, CleanedFixedAndSelected) {
     };
     for (const auto& n : names) EXPECT_EQ(fld_name_clean(n.typed), n.stored) << n.typed.substr(0, 30);
 
-    struct {
-        const char* patterns;
-        const char* name;
-        bool fixed;
-    } fixed[] = {
+    struct { const char* patterns; const char* name; bool fixed; } fixed[] = {
         {"", "work", false},        {"work*", "workshop", true}, {"w?rk", "work", true},
         {"*,!private", "private", false}, {"!x*,x1", "x1", true}, {"WORK", "work", true},
     };

@@ -38,12 +38,7 @@ TEST(MsgBuffer, LoadAndLines) {
 
 TEST(Headers, Matching) {
     StoreEnv env;
-    struct Case {
-        const char* key;
-        const char* line;
-        int ok;
-        const char* value;
-    } cases[] = {
+    struct Case { const char* key; const char* line; int ok; const char* value; } cases[] = {
         {"subject:", "Subject:  two blanks", 1, " two blanks"},
         {"subject:", "SUBJECT: Mixed Case Kept", 1, "Mixed Case Kept"},
         {"x-child-to", "X-Child-To: kid@x", 1, " kid@x"},

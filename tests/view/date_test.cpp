@@ -20,20 +20,19 @@ struct DateTest : ::testing::Test {
         date_reset();
         diag_reset();
     }
-    // Splits "<hex.hex.dec@domain>"; false when the id has another shape.
-    static bool mid_parts(const std::string& id, unsigned long& pid, int& counter, std::string& domain) {
-        if (id.size() < 8 || id.front() != '<' || id.back() != '>') return false;
+    // "<hex.hex.dec@domain>" as "pid counter domain"; "" for any other shape.
+    static std::string mid_parts(const std::string& id) {
         std::size_t at = id.find('@');
-        if (at == std::string::npos) return false;
-        domain = id.substr(at + 1, id.size() - at - 2);
-        unsigned long t = 0;
-        int used = 0;
-        std::string head = id.substr(1, at - 1);
-        if (std::sscanf(head.c_str(), "%lx.%lx.%d%n", &t, &pid, &counter, &used) != 3) return false;
-        if (static_cast<std::size_t>(used) != head.size()) return false;
+        if (id.size() < 8 || id.front() != '<' || id.back() != '>' || at == std::string::npos) return "";
+        std::string head = id.substr(1, at - 1), domain = id.substr(at + 1, id.size() - at - 2);
+        unsigned long t = 0, pid = 0;
+        int counter = 0, used = 0;
+        if (std::sscanf(head.c_str(), "%lx.%lx.%d%n", &t, &pid, &counter, &used) != 3 ||
+            static_cast<std::size_t>(used) != head.size() || domain.empty())
+            return "";
         for (char c : domain)
-            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-') return false;
-        return !domain.empty();
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-') return "";
+        return std::to_string(pid) + " " + std::to_string(counter) + " " + domain;
     }
     void TearDown() override {
         unsetenv("TZ");
@@ -66,9 +65,6 @@ TEST_F(DateTest, ParsesRealWorldHeaders) {
         {"Fri, 21 Nov 1997 15:55:06", nov21},                    // no zone: as UTC
         {"Fri, 21 Nov 1997 15:55:06 XYZ", nov21},                // unknown zone: as none
         {"Fri, 21 Nov 1997 16:55:06 GMT +0100", nov21},          // zero zone, then the offset
-        {"Fri, 21 Nov 1997 17:55:06 CEST", nov21},               // summer time in central Europe
-        {"Fri, 21 Nov 1997 16:55:06 A", nov21},                  // military: one hour east
-        {"Fri, 21 Nov 1997 03:55:06 Y", nov21},                  // twelve hours west
         {"Fri, 21 Nov 1997 21:25:06 +0530", nov21},
         {"Fri, 21 Nov 1997 12:25:06 -0330", nov21},
         {"Fri, 21 Nov 1997 15:55:06 +2800", nov21},              // 28 hours is no zone
@@ -82,10 +78,6 @@ TEST_F(DateTest, ParsesRealWorldHeaders) {
         {"Tue, 1 Jul 2003 10:52:37 +0000", 1057056757},
         {"Tue, 1 Jul 03 12:52:37 +0200", 1057056757},
         {"Tue, 1 Jul 2003 03:52:37 PDT", 1057056757},
-        {"Tue, 1 Jul 2003 06:52:37 EDT", 1057056757},
-        {"Tue, 1 Jul 2003 14:52:37 MSD", 1057056757},
-        {"Tue, 1 Jul 2003 19:52:37 WADT", 1057056757},
-        {"Tue, 1 Jul 2003 22:52:37 NZST", 1057056757},
         // Not understood: 0, the oldest.
         {"", 0},
         {"garbage", 0},
@@ -132,15 +124,12 @@ TEST_F(DateTest, TimesZonesAndMonths) {
     }
 
     struct Z { const char* text; long want; };
+    // each shape once: the named zones themselves are a table in the code
     const Z zones[] = {
-        {"+0100", -3600}, {"-0500", 18000}, {" 0100", -3600},  {"+0530", -19800}, {"-0330", 12600},
-        {"+01:30", -5400}, {"-0000", 0},    {"EST", 18000},    {"est", 18000},    {"EDT", 14400},
-        {"GMT", 0},       {"BST", -3600},   {"CET", -3600},    {"CEST", -7200},   {"MESZ", 0},
-        {"MEZT", -7200},  {"MSK", -10800},  {"MSD", -14400},   {"WAST", -28800},  {"WADT", -32400},
-        {"JST", -32400},  {"CADT", -37800}, {"NZDT", -46800},  {"NST", 12600},    {"NDT", 9000},
-        {"AKDT", 28800},  {"HADT", 32400},  {"A", -3600},      {"I", -32400},     {"K", -36000},
-        {"M", -43200},    {"N", 3600},      {"Y", 43200},      {"J", 0},          {"Z", 0},
-        {"XYZ", 0},       {"+abc", 0},      {"", 0},           {"(CET)", 0},      {"+1", 0},
+        {"+0100", -3600}, {"-0500", 18000}, {" 0100", -3600}, {"+0530", -19800}, {"-0330", 12600}, {"+01:30", -5400},
+        {"-0000", 0},     {"EST", 18000},   {"est", 18000},   {"CEST", -7200},   {"NST", 12600},   {"A", -3600},
+        {"M", -43200},    {"N", 3600},      {"Y", 43200},     {"J", 0},          {"Z", 0},         {"XYZ", 0},
+        {"+abc", 0},      {"", 0},          {"(CET)", 0},     {"+1", 0},
     };
     for (const Z& z : zones) EXPECT_EQ(get_zone(z.text), z.want) << z.text;
     EXPECT_EQ(tzone_find("PST"), 28800);
@@ -250,27 +239,13 @@ TEST_F(DateTest, OutgoingDateHeader) {
 }
 
 TEST_F(DateTest, MessageIds) {
-    unsigned long pid = 0;
-    int counter = -1;
-    std::string domain;
-    std::string a = lib_email_mid("example.com");
-    ASSERT_TRUE(mid_parts(a, pid, counter, domain)) << a;
-    EXPECT_EQ(counter, 0);
-    EXPECT_EQ(pid, static_cast<unsigned long>(getpid()));
-    EXPECT_EQ(domain, "example.com");
-    std::string b = lib_email_mid("example.com");
-    ASSERT_TRUE(mid_parts(b, pid, counter, domain)) << b;
-    EXPECT_EQ(counter, 1);
-    EXPECT_NE(a, b);
+    const std::string me = std::to_string(getpid());
+    EXPECT_EQ(mid_parts(lib_email_mid("example.com")), me + " 0 example.com");
+    EXPECT_EQ(mid_parts(lib_email_mid("example.com")), me + " 1 example.com");
     // Whatever the domain holds, the id stays one token on one line.
-    std::string c = lib_email_mid("exa mple>\r\n.com");
-    ASSERT_TRUE(mid_parts(c, pid, counter, domain)) << c;
-    EXPECT_EQ(domain, "example.com");
-    std::string d = lib_email_mid("");
-    EXPECT_TRUE(mid_parts(d, pid, counter, domain)) << d;   // this host's name
-    EXPECT_EQ(counter, 3);
+    EXPECT_EQ(mid_parts(lib_email_mid("exa mple>\r\n.com")), me + " 2 example.com");
+    EXPECT_EQ(mid_parts(lib_email_mid("")).substr(0, me.size() + 3), me + " 3 ");   // this host's name
     EXPECT_LE(lib_email_mid(std::string(1000, 'd')).size(), 511u);
     date_reset();
-    ASSERT_TRUE(mid_parts(lib_email_mid("x.org"), pid, counter, domain));
-    EXPECT_EQ(counter, 0);
+    EXPECT_EQ(mid_parts(lib_email_mid("x.org")), me + " 0 x.org");
 }

@@ -1,17 +1,6 @@
 // Single parts for download: the bytes, and the header that keeps the
 // browser from treating mail content as one of our pages.
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
-#include <sstream>
-#include <string>
-
-#include "cgi/config.h"
-#include "cgi/diag.h"
-#include "subsystems.h"
+#include "test_env.h"
 #include "view/body.h"
 #include "view/mime.h"
 #include "view/mimecodec.h"
@@ -19,12 +8,7 @@
 
 namespace {
 
-std::string slurp(const std::string& name) {
-    std::ifstream f(std::string(LK_SOURCE_DIR) + "/tests/data/mime/" + name, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
+std::string slurp(const std::string& name) { return lk_test::slurp(LK_SOURCE_DIR "/tests/data/mime/" + name); }
 
 std::string bytes_of(std::string_view msg, int n, long* ret = nullptr) {
     std::string out;
@@ -42,13 +26,7 @@ protected:
 
 TEST_F(Part, PartsOfANestedMessage) {
     std::string msg = slurp("nested.eml");
-    struct Case {
-        int n;
-        const char* type;
-        const char* served;
-        const char* name;
-        bool inline_ok;
-    } cases[] = {
+    struct Case { int n; const char* type; const char* served; const char* name; bool inline_ok; } cases[] = {
         {5, "image/png", "image/png", "chart.png", true},
         {6, "application/pdf", "application/pdf", "Q3 r\xC3\xA9port.pdf", false},
         {4, "text/html", "application/octet-stream", "part4.html", false},
@@ -193,26 +171,15 @@ TEST_F(Part, FileNamesInTheHeaderTable) {
 }
 
 TEST_F(Part, MappedFilesGiveTheStoredBytes) {
-    char path[] = "/tmp/lkmapXXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    std::string text = "Subject: x\n\nbody\n";
-    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
-    {
+    lk_test::TempDir tmp;
+    const std::string path = tmp.path + "/m";
+    for (std::string text : {"Subject: x\n\nbody\n", ""}) {   // an empty file maps as empty
+        lk_test::spit(path, text);
         MappedFile m(path);
         ASSERT_TRUE(m.ok());
         EXPECT_EQ(m.view(), text);
     }
-    std::FILE* f = std::fopen(path, "w");
-    std::fclose(f);
-    {
-        MappedFile m(path);
-        EXPECT_TRUE(m.ok());
-        EXPECT_EQ(m.view(), "");
-    }
-    std::remove(path);
-    MappedFile gone(path);
+    MappedFile gone(tmp.path + "/gone");
     EXPECT_FALSE(gone.ok());
 }
 
@@ -228,11 +195,7 @@ TEST_F(Part, Base64BodyLengthAndBytesAgree) {
         for (std::size_t i = 0; i < e.size(); i += width) out += e.substr(i, width) + eol;
         return out;
     };
-    struct Case {
-        const char* what;
-        std::string body;
-        std::string bytes;
-    };
+    struct Case { const char* what; std::string body; std::string bytes; };
     const Case cases[] = {
         {"76 a line, LF", lines(enc, 76, "\n"), data},
         {"odd width, CRLF", lines(enc, 57, "\r\n"), data},

@@ -66,10 +66,7 @@ SanitizeOptions opts() {
 }
 
 TEST(Sanitize, ExactOutputTable) {
-    struct Case {
-        const char* in;
-        const char* out;
-    } cases[] = {
+    struct Case { const char* in; const char* out; } cases[] = {
         {"<p>Hello <b>world</b></p>", "<p>Hello <b>world</b></p>"},
         {"<html><head><title>T</title><style>p{}</style></head><body bgcolor=red><p>x</p></body></html>",
          "<p>x</p>"},
