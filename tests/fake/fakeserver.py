@@ -11,12 +11,10 @@ at a time, any number of connections, and exits by itself when nothing has
 happened for --idle seconds (default 30), when the --parent process (default:
 the process that started it) is gone, or on SIGTERM/SIGINT.
 
---log FILE receives every line the server reads, exactly as received without
-its line end, one per line, flushed at once: tests check the exact commands a
-client sent (and that no password went where it should not).  SMTP message
-data lines are logged too, dot-stuffing and the final "." included.
---transcript FILE gets both directions ("C: ", "S: ") and connection events,
-for a person reading a failed test.
+--log FILE gets every line read, without its line end, flushed at once (SMTP
+data lines too, dot-stuffing and the final "." included): tests check the
+exact commands a client sent.  --transcript FILE gets both directions ("C: ",
+"S: ") and connection events, for a person reading a failed test.
 
 Script file (UTF-8 text; "#" starts a comment line; blank lines ignored):
 
@@ -61,10 +59,7 @@ ACTIONs (TEXT takes the escapes \\r \\n \\t \\\\ \\xNN):
 
 Examples:
   once on PASS * -> reply -ERR [IN-USE] Mailbox busy, try again
-  on UIDL* -> reply -ERR unknown command
-  on RETR 2 -> cut 120
   on TOP 3 * -> stall
-  on @connect -> close -ERR go away
   on LIST -> raw +OK 1 message\\n1 120\\n.\\n
 """
 
@@ -355,9 +350,8 @@ class Server:
         msgs, script = self.script.messages, self.script
         deleted = set()
         state = {"user": None, "auth": False}
-        ok, bad, unknown = b"+OK Logged in." + CRLF, b"-ERR [AUTH] Authentication failed." + CRLF, \
-            b"-ERR Unknown command." + CRLF
-        nomsg = b"-ERR There's no message." + CRLF
+        bad = b"-ERR [AUTH] Authentication failed." + CRLF
+        unknown, nomsg = b"-ERR Unknown command." + CRLF, b"-ERR There's no message." + CRLF
 
         def valid(arg):
             try:
@@ -368,7 +362,7 @@ class Server:
 
         def logged_in():
             state["auth"] = True
-            return ok
+            return b"+OK Logged in." + CRLF
 
         while True:
             line = self.readline()

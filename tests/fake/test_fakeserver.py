@@ -33,14 +33,10 @@ class FakeTest(unittest.TestCase):
         return self.line()
 
     def line(self):
-        while b"\n" not in self.buf:
-            chunk = self.sock.recv(65536)
-            if not chunk:
-                out, self.buf = self.buf, b""
-                return out
+        while b"\n" not in self.buf and (chunk := self.sock.recv(65536)):
             self.buf += chunk
-        out, _, self.buf = self.buf.partition(b"\n")
-        return out + b"\n"
+        out, nl, self.buf = self.buf.partition(b"\n")
+        return out + nl
 
     def cmd(self, text):
         self.sock.sendall(text.encode() + b"\r\n")
