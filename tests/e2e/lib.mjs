@@ -19,13 +19,12 @@ export const env = fs.existsSync(ENV_FILE)
         .map((l) => /^([A-Za-z_]\w*)=(.*)$/.exec(l.trim())).filter(Boolean).map((m) => [m[1], m[2]]))
     : null;
 export const noServers = env ? false : `no ${ENV_FILE}: run scripts/servers.sh start`;
-export const port = (name) => Number(env[name]);
 
 const enc = encodeURIComponent;
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 // fn's first truthy result, polled every 100 ms (10 s by default).
-export async function waitFor(fn, what, tries = 100) {
+async function waitFor(fn, what, tries = 100) {
     for (let i = 0; i < tries; i++) {
         const v = await fn();
         if (v) return v;
@@ -100,7 +99,7 @@ export async function launch({ viewport = { width: 1100, height: 800 } } = {}) {
 
 // ---------------------------------------------------------------- sockets
 // A line-oriented client for POP3 and SMTP dialogues.
-export class LineClient {
+class LineClient {
     // Resolves once sock (net or tls) is connected.
     static open(sock) {
         return new Promise((resolve, reject) => {
@@ -157,9 +156,9 @@ export class LineClient {
     close() { this.sock.destroy(); }
 }
 
-export const connect = (name) => LineClient.open(net.connect(port(name), '127.0.0.1'));
+const connect = (name) => LineClient.open(net.connect(Number(env[name]), '127.0.0.1'));
 export const connectTls = (name) =>
-    LineClient.open(tls.connect({ host: '127.0.0.1', port: port(name), rejectUnauthorized: false }));
+    LineClient.open(tls.connect({ host: '127.0.0.1', port: Number(env[name]), rejectUnauthorized: false }));
 
 // ---------------------------------------------------------------- mailboxes
 // Logs in to dovecot's POP3 and gives fn the client and the message count;
@@ -197,7 +196,7 @@ export const popSubjects = (user, pass) => pop(user, pass, async (c, n) => {
 });
 
 // Waits until user's mailbox holds at least n messages.
-export const popWait = (user, pass, n) => waitFor(async () => await pop(user, pass) >= n, `mail for ${user}`);
+export const popWait = (user, pass, n, tries) => waitFor(async () => await pop(user, pass) >= n, `mail for ${user}`, tries);
 
 // The user's directories in the work area (one per host logged in to).
 export function userDirs(user) {
@@ -225,7 +224,7 @@ export async function loadMailbox(user, pass, ...args) {
     });
     const before = await pop(user, pass);
     run(...args);
-    await waitFor(async () => await pop(user, pass) >= before + rows.length, `mail for ${user}`, 600);
+    await popWait(user, pass, before + rows.length, 600);
     return rows;
 }
 
