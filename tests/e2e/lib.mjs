@@ -81,14 +81,6 @@ export async function launch({ viewport = { width: 1100, height: 800 } } = {}) {
             await b.go(list);
             await b.click(page.locator('td.subj a', { hasText: text }).first());
         },
-        // A full-page PNG under $LK_SHOTS (default run/shots) for a person to look at.
-        async shot(name) {
-            const dir = process.env.LK_SHOTS || path.join(ROOT, 'run', 'shots');
-            fs.mkdirSync(dir, { recursive: true });
-            const file = path.join(dir, `${name.replace(/[^A-Za-z0-9._-]/g, '_')}.png`);
-            await page.screenshot({ path: file, fullPage: true });
-            return file;
-        },
         async close() {
             await context.close().catch(() => {});
             fs.rmSync(profile, { recursive: true, force: true });
