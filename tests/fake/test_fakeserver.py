@@ -7,7 +7,6 @@ Run: python3 tests/fake/test_fakeserver.py   (ends with "N passed, N failed")
 
 import base64
 import os
-import re
 import socket
 import subprocess
 import sys
