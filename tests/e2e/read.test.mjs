@@ -4,51 +4,24 @@
 // sorting, decoding, downloads and phone decks are proven by the process
 // tests.)
 import assert from 'node:assert/strict';
-import fs from 'node:fs';
-import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
-import { env, launch, loadMailbox, noServers, popDeleteAll } from './lib.mjs';
-
-const enc = encodeURIComponent;
+import { env, freshUser, launch, loadMailbox, noServers } from './lib.mjs';
 
 describe('reading mail in a browser', { skip: noServers }, () => {
-    let rows, b, token;
-    const user = env?.LK_USER1, pass = env?.LK_PASS1;
-    const url = (q) => `${env.LK_WEB_URL}?${q}&utoken=${enc(token)}`;
-    const row = (kind) => rows.find((r) => r.kind === kind);
+    let rows, b;
 
     before(async () => {
-        await popDeleteAll(user, pass);
-        // A fresh work area for the user: the list then holds exactly this mailbox.
-        for (const top of fs.readdirSync(env.LK_WORKAREA)) {
-            const dir = path.join(env.LK_WORKAREA, top);
-            if (!fs.statSync(dir).isDirectory()) continue;
-            for (const d of fs.readdirSync(dir)) {
-                if (d.startsWith(`${user}@`)) fs.rmSync(path.join(dir, d), { recursive: true, force: true });
-            }
-        }
-        rows = await loadMailbox(user, pass, '--small');
+        await freshUser(env.LK_USER1, env.LK_PASS1);
+        rows = await loadMailbox(env.LK_USER1, env.LK_PASS1, '--small');
         b = await launch();
-        await b.page.goto(env.LK_WEB_URL);
-        await b.page.getByLabel('User name').fill(user);
-        await b.page.getByLabel('Password', { exact: true }).fill(pass);
-        await Promise.all([b.page.waitForNavigation(), b.page.getByRole('button', { name: 'Log in' }).click()]);
-        const html = await b.page.content();
-        token = /name="utoken" value="([^"]+)"/.exec(html)?.[1] ?? /utoken=([^&"]+)/.exec(html)?.[1];
-        assert.ok(token, 'no session after login');
-        token = decodeURIComponent(token.replace(/&amp;/g, '&'));
+        await b.login(env.LK_USER1, env.LK_PASS1);
     });
-    after(async () => {
-        await b?.close();
-    });
+    after(() => b?.close());
 
     async function open(kind) {
-        await b.page.goto(url('cmd=list&fld=0&page_size=100'));
-        const r = row(kind);
+        const r = rows.find((x) => x.kind === kind);
         assert.ok(r, `no ${kind} message in the sample`);
-        const link = b.page.locator('td.subj a', { hasText: r.subject }).first();
-        await Promise.all([b.page.waitForNavigation(), link.click()]);
-        return b.page.locator('main').innerText();
+        await b.open(r.subject);
     }
 
     test('inline images load', async () => {
@@ -70,18 +43,14 @@ describe('reading mail in a browser', { skip: noServers }, () => {
     for (const kind of ['hostile-html', 'hostile-html-only']) {
         test(`${kind} shown as is runs nothing`, async () => {
             await open(kind);
-            const dialogs = b.events.dialogs.length, consoles = b.events.console.length;
-            const outside = [];
-            b.page.on('request', (req) => {
-                if (!req.url().startsWith(env.LK_WEB_BASE)) outside.push(req.url());
-            });
+            const [dialogs, consoles, requests] = ['dialogs', 'console', 'requests'].map((k) => b.events[k].length);
             await Promise.all([b.page.waitForNavigation(), b.page.evaluate(setView, true)]);
             await b.page.waitForLoadState('load');
-            const text = await b.page.locator('main').innerText();
-            assert.ok(text.trim().length > 20, 'message text shown');
+            assert.ok((await b.text()).trim().length > 20, 'message text shown');
             assert.equal(b.events.dialogs.length, dialogs, 'a dialog opened');
             assert.equal(b.events.console.length, consoles, 'script wrote to the console');
-            assert.deepEqual(outside, [], 'the message made requests');
+            assert.deepEqual(b.events.requests.slice(requests).filter((u) => !u.startsWith(env.LK_WEB_BASE)), [],
+                'the message made requests');
             await Promise.all([b.page.waitForNavigation(), b.page.evaluate(setView, false)]);
         });
     }

