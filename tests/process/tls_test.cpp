@@ -9,6 +9,8 @@
 
 namespace {
 
+using lk_test::has;
+
 using lk_test::CgiHarness;
 using lk_test::CgiResult;
 using lk_test::url_enc;
@@ -56,8 +58,8 @@ TEST(TlsProcess, LoginAndListOverPop3s) {
     ASSERT_FALSE(tok.empty()) << r.out;
     auto list = L.h.get("cmd=list&fld=0&utoken=" + url_enc(tok),
                         {{"HTTP_COOKIE", "utokc=" + lk_test::cookie_value(r, "utokc")}});
-    EXPECT_NE(list.body().find("generated message 2"), std::string::npos) << list.body();
-    EXPECT_NE(list.log.find("TLS to POP server 127.0.0.1: TLS"), std::string::npos) << list.log;
+    EXPECT_TRUE(has(list.body(), "generated message 2")) << list.body();
+    EXPECT_TRUE(has(list.log, "TLS to POP server 127.0.0.1: TLS")) << list.log;
     auto wire = L.pop.log_lines();
     ASSERT_GE(wire.size(), 1u);
     EXPECT_EQ(wire[0], "user ann");   // implicit TLS: no CAPA, no STLS
@@ -85,8 +87,8 @@ TEST(TlsProcess, RefusalsNameTheFaultOnThePageAndTheDetailInTheLog) {
         ASSERT_TRUE(L.pop.ok()) << L.pop.error();
         auto r = L.login();
         EXPECT_TRUE(lk_test::cookie_value(r, "utok").empty()) << "logged in";
-        EXPECT_NE(r.body().find(c.page), std::string::npos) << r.body();
-        EXPECT_NE(r.log.find(c.log), std::string::npos) << r.log;
+        EXPECT_TRUE(has(r.body(), c.page)) << r.body();
+        EXPECT_TRUE(has(r.log, c.log)) << r.log;
         for (const std::string& line : L.pop.log_lines()) EXPECT_NE(line.rfind("pass", 0), 0u) << line;
     }
 }
