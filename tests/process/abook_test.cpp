@@ -1,7 +1,5 @@
-// Address books through the real program: the exact book file a save
-// writes, names that are refused, entry names expanded when sending, the
-// pick lists and their budget, the recent list's bound and case rule, and
-// received text that must not forge entries or reach the page raw.
+// Address books: the saved file, refused names, names expanded when sending,
+// pick lists, the recent list, collected text that must not forge entries.
 #include <gtest/gtest.h>
 
 #include <filesystem>

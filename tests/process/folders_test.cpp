@@ -1,7 +1,5 @@
-// Folder commands through the real program against a scripted POP3 server:
-// moves, copies and deletes through the trash with DELE on the server, the
-// refusals of bad folder numbers, hostile folder names stored on one line
-// and shown escaped, the phone folder deck, and a move racing a mail check.
+// Folder commands against a scripted POP3 server: moves, copies, the trash,
+// refusals, hostile folder names, the phone deck, a move racing a mail check.
 #include <gtest/gtest.h>
 
 #include <future>

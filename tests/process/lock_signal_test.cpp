@@ -1,7 +1,5 @@
-// The user lock against signals at random moments of a request, its
-// release included: after SIGTERM (what the web server sends when it is
-// done with a CGI) no lock outlives the process; after SIGKILL a lock may
-// stay, and the stale-lock rule breaks it.
+// The user lock against signals at random moments: after SIGTERM no lock
+// outlives the process; after SIGKILL the stale-lock rule breaks it.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>

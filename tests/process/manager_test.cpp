@@ -1,8 +1,5 @@
-// The manager page through the real program: each refusal of the gate
-// changes nothing, a bulk edit reaches exactly the matching users and
-// leaves profiles the next login reads, a purge empties only abandoned
-// sessions and skips busy users, deletion by wildcard, and purges killed
-// at random moments leave every user readable.
+// The manager page: refusals change nothing, bulk edits reach the matching
+// users, purges spare busy and live sessions and survive being killed.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>

@@ -1,9 +1,5 @@
-// The read path through the real program, judged by the files it leaves in
-// the work area: message numbering, the new-mail counters, when the server
-// is checked, the unseen marks at login, the disk use at logout and in the
-// login statistics, the page after an idle time-out, stubs and message files
-// the index lost, the page-size control, the self-test page's SMTP row and
-// the page a wrong password gets.
+// The read path judged by the work area: numbering, new-mail counts, when the
+// server is checked, unseen marks, disk use, stubs, the wrong-password page.
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <netinet/in.h>

@@ -1,8 +1,5 @@
-// Reading mail through the real program against a scripted POP3 server:
-// the list after login with its rows, paging and sorting, the message page
-// of plain, quoted-printable, multipart and hostile HTML messages, part
-// downloads with their safe headers, the raw message, a body left on the
-// server and fetched on demand, the folder page and the phone decks.
+// Reading mail against a scripted POP3 server: the list, paging and sorting,
+// message pages, parts, the raw message, bodies fetched on demand, phone decks.
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -1,9 +1,5 @@
-// Replies and forwards through the real program against scripted POP3 and
-// SMTP servers: the compose page filled from a stored message (decoded
-// quote, subject, recipients without the user, threading headers), the
-// mark on the message, hostile stored headers kept to one bounded line,
-// the threading headers reaching the server, and the resend dialogue with
-// multi-line replies, refusals and delete-after-forwarding.
+// Replies and forwards against scripted POP3 and SMTP servers: the compose
+// page from a stored message, hostile headers, threading, the resend dialogue.
 #include <gtest/gtest.h>
 
 #include "process/cgi_harness.h"

@@ -1,8 +1,5 @@
-// Searching through the real program: a mailbox in several charsets and
-// transfer encodings is fetched from a scripted POP3 server, then searched
-// by words in headers and text, narrowed by dates, attachments, unread and
-// folder, paged, and fed words that would be dangerous as mark-up or
-// patterns.
+// Searching a mailbox of several charsets and encodings: words, dates,
+// attachments, unread, folders, paging, and hostile words.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -17,60 +14,27 @@ using lk_test::subjects;
 using lk_test::url_enc;
 
 std::string mailbox_script() {
-    std::string s = "user ann " + lk_test::kPass + "\n";
-    s += "message <<EOM\n"
-         "From: \"John Smith\" <john@example.test>\n"
-         "To: ann@example.test\n"
-         "Subject: Lunch menu\n"
-         "Date: Mon, 1 Jan 2024 10:00:00 +0000\n"
-         "MIME-Version: 1.0\n"
-         "Content-Type: text/plain; charset=UTF-8\n"
-         "Content-Transfer-Encoding: quoted-printable\n"
-         "\n"
-         "We meet at the caf=C3=A9 on the corner; bring <the> plans.\n"
-         "EOM\n";
-    s += "message <<EOM\n"
-         "From: Marie <marie@example.test>\n"
-         "To: ann@example.test\n"
-         "Subject: =?ISO-8859-1?Q?D=E9jeuner?=\n"
-         "Date: Wed, 3 Jan 2024 10:00:00 +0000\n"
-         "MIME-Version: 1.0\n"
-         "Content-Type: text/plain; charset=ISO-8859-1\n"
-         "Content-Transfer-Encoding: base64\n"
-         "\n"
-         "Q3LobWUgYnL7bOllIGZvciBkZXNzZXJ0Lg==\n"   // "Crème brûlée for dessert." in Latin-1
-         "EOM\n";
-    s += "message <<EOM\n"
-         "From: <pablo@example.test>\n"
-         "To: ann@example.test\n"
-         "Subject: Photos\n"
-         "Date: Fri, 5 Jan 2024 10:00:00 +0000\n"
-         "MIME-Version: 1.0\n"
-         "Content-Type: multipart/mixed; boundary=\"OUT\"\n"
-         "\n"
-         "--OUT\n"
-         "Content-Type: text/html; charset=UTF-8\n"
-         "\n"
-         "<html><body><p>El ni&ntilde;o en la <b>playa</b></p></body></html>\n"
-         "--OUT\n"
-         "Content-Type: image/png; name=\"beach.png\"\n"
-         "Content-Transfer-Encoding: base64\n"
-         "Content-Disposition: attachment; filename=\"beach.png\"\n"
-         "\n"
-         "aGlkZGVud29yZA==\n"
-         "--OUT--\n"
-         "EOM\n";
-    s += "message <<EOM\n"
-         "From: Zed <zed@example.test>\n"
-         "To: ann@example.test\n"
-         "Subject: Stripes\n"
-         "Date: Sun, 7 Jan 2024 10:00:00 +0000\n"
-         "\n"
-         "A unique zebra, and a literal .* pattern (a+)+$ here.\n"
-         "EOM\n";
-    // Larger than the cache limit: only a stub is kept, the text stays on the server.
-    s += "messages 1 30000\n";
-    return s;
+    using lk_test::pop_message;
+    const std::string to = "To: ann@example.test\nDate: ";
+    return "user ann " + lk_test::kPass + "\n" +
+           pop_message("From: \"John Smith\" <john@example.test>\nSubject: Lunch menu\n" + to +
+                           "Mon, 1 Jan 2024 10:00:00 +0000\nMIME-Version: 1.0\nContent-Type: text/plain; charset=UTF-8\n"
+                           "Content-Transfer-Encoding: quoted-printable",
+                       "We meet at the caf=C3=A9 on the corner; bring <the> plans.") +
+           pop_message("From: Marie <marie@example.test>\nSubject: =?ISO-8859-1?Q?D=E9jeuner?=\n" + to +
+                           "Wed, 3 Jan 2024 10:00:00 +0000\nMIME-Version: 1.0\n"
+                           "Content-Type: text/plain; charset=ISO-8859-1\nContent-Transfer-Encoding: base64",
+                       "Q3LobWUgYnL7bOllIGZvciBkZXNzZXJ0Lg==") +   // "Crème brûlée for dessert." in Latin-1
+           pop_message("From: <pablo@example.test>\nSubject: Photos\n" + to +
+                           "Fri, 5 Jan 2024 10:00:00 +0000\nMIME-Version: 1.0\n"
+                           "Content-Type: multipart/mixed; boundary=\"OUT\"",
+                       "--OUT\nContent-Type: text/html; charset=UTF-8\n\n"
+                       "<html><body><p>El ni&ntilde;o en la <b>playa</b></p></body></html>\n"
+                       "--OUT\nContent-Type: image/png; name=\"beach.png\"\nContent-Transfer-Encoding: base64\n"
+                       "Content-Disposition: attachment; filename=\"beach.png\"\n\naGlkZGVud29yZA==\n--OUT--") +
+           pop_message("From: Zed <zed@example.test>\nSubject: Stripes\n" + to + "Sun, 7 Jan 2024 10:00:00 +0000",
+                       "A unique zebra, and a literal .* pattern (a+)+$ here.") +
+           "messages 1 30000\n";   // larger than the cache limit: the text stays on the server
 }
 
 // Logged in, the mailbox fetched by the first list.

@@ -1,8 +1,5 @@
-// Sending through the real program against scripted POP3 and SMTP servers:
-// what reaches the server (envelope, headers, dot-stuffed data, the
-// attachment), the sent copy, every refusal step of the dialogue with its
-// message and no copy filed, line breaks in every header field, attachment
-// paths from the form, and credentials kept out of the log.
+// Sending against scripted POP3 and SMTP servers: what reaches the server, the
+// sent copy, every refusal step, header line breaks, attachments, secrets.
 #include <gtest/gtest.h>
 
 #include <ctime>

@@ -1,8 +1,5 @@
-// The spell check through the real program: a compose form checked, a
-// suggestion taken, a word typed, a word added to the user's own list, the
-// compose page back with the corrected text; outside text escaped on every
-// page; the personal list's editor never losing words it did not show; and
-// the -spell option.
+// The spell check: check, fix, add, back to the compose page; outside text
+// escaped; the word-list editor keeps what it did not show; -spell.
 #include <gtest/gtest.h>
 
 #include "process/cgi_harness.h"
