@@ -1,25 +1,9 @@
 // Runs the real larkspur executable as a web server would: a private
-// directory with an ini file, a work area and a template directory, a CGI
-// environment built from a map (nothing inherited from the test process),
-// the request body on standard input, and a time-out.  Each CgiHarness owns
-// its directory and removes it when it goes out of scope.
-//
-// Layout of dir (the child's working directory):
-//   dir/larkspur.ini     the ini text given (see placeholders below)
-//   dir/work/            the work area
-//   dir/templates/       the template directory (copy of the shipped
-//                        templates when asked for)
-//   dir/larkspur         argv[0] of the child (the real binary is exec'd, but
-//                        the program looks for its ini beside argv[0])
-//   dir/larkspur.log     the log, unless the ini names another (log_path)
-//
-// Placeholders replaced in the ini text: @DIR@, @WORK@, @TPL@.
-//
-// Typical use:
-//   lk_test::CgiHarness h("templates @TPL@\nworkarea @WORK@\n");
-//   auto r = h.get("cmd=test");
-//   EXPECT_EQ(r.status, 0);
-//   EXPECT_NE(r.body().find("Test Results"), std::string::npos);
+// directory (removed with the harness) holding larkspur.ini, work/ and
+// templates/ (the shipped ones when asked), a CGI environment built from a
+// map, the request body on standard input, and a time-out.  argv[0] is
+// dir/larkspur, since the program looks for its ini beside it.  The ini text
+// may name @DIR@, @WORK@ and @TPL@.
 #pragma once
 
 #include <fcntl.h>
