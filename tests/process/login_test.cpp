@@ -174,12 +174,14 @@ TEST(LoginProcess, TokenMadeFromNameAndLoginTimeIsRefused) {
 
 TEST(LoginProcess, CommandLineLoginPrintsOkOrErr) {
     LoginEnv L;
-    auto ok = L.h.run_args({"-query", std::string("cmd=login&user=ann&pass=") + kPass});
-    EXPECT_EQ(ok.out.rfind("+OK ann@127.0.0.1_", 0), 0u) << ok.out;
-    auto bad = L.h.run_args({"-query", "cmd=login&user=ann&pass=nope"});
-    EXPECT_EQ(bad.out.rfind("-ERR ", 0), 0u) << bad.out;
-    auto empty = L.h.run_args({"-query", "cmd=login&user=&pass=nope"});
-    EXPECT_EQ(empty.out.rfind("-ERR You must enter a username and password", 0), 0u) << empty.out;
+    const std::pair<std::string, const char*> cases[] = {
+        {"cmd=login&user=ann&pass=" + kPass, "+OK ann@127.0.0.1_"},
+        {"cmd=login&user=ann&pass=nope", "-ERR "},
+        {"cmd=login&user=&pass=nope", "-ERR You must enter a username and password"}};
+    for (const auto& [query, answer] : cases) {
+        auto r = L.h.run_args({"-query", query});
+        EXPECT_EQ(r.out.rfind(answer, 0), 0u) << r.out;
+    }
 }
 
 TEST(LoginProcess, HostileNamesNeverReachTheServerOrThePaths) {
@@ -204,11 +206,11 @@ TEST(LoginProcess, HostileNamesNeverReachTheServerOrThePaths) {
         if (!c.want.empty()) {
             EXPECT_TRUE(has(r.out, c.want)) << c.user << "\n" << r.out;
         }
-        lk_test::expect_none(r.out, {"<script>", kPass});
-        lk_test::expect_none(r.log, {kPass, "\r"});
+        lk_test::expect_none(r.out, {"<script>", kPass}, c.user);
+        lk_test::expect_none(r.log, {kPass, "\r"}, c.user);
     }
     for (const std::string& line : L.pop.log_lines()) {
-        lk_test::expect_none(line, {"DELE", "script"});
+        lk_test::expect_none(line, {"DELE", "script"}, "POP command");
         EXPECT_EQ(line.find_first_of(std::string("\r\t\0", 3)), std::string::npos) << line;
     }
     // Nothing was made outside the work area.

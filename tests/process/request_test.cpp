@@ -43,7 +43,7 @@ TEST(Request, CommandLineQueryAndIni) {
     for (const char* opt : {"-query", "-ini"}) {
         r = h.run_args({opt}, {{"QUERY_STRING", "cmd=showini"}});
         EXPECT_EQ(r.status, 0) << opt;
-        lk_test::expect_all(r.out, {"Content-type: text/html", "main-ini"});
+        lk_test::expect_all(r.out, {"Content-type: text/html", "main-ini"}, opt);
     }
     // "-ini" names the directory the ini file is looked for in.
     h.write_file("alt/larkspur.ini", h.expand("templates @TPL@\nworkarea @WORK@\nnotest false\nvar1 alt-ini\n"));
@@ -243,7 +243,7 @@ TEST(Request, ShowiniMasksAndEncodes) {
         for (const char* cmd : {"showini", "test"}) {
             r = h.get(std::string("cmd=") + cmd);
             EXPECT_TRUE(has(r.out, "This page is not enabled in this installation.")) << cmd << ini;
-            lk_test::expect_none(r.out, {"Settings", "Results", h.work, h.templates});
+            lk_test::expect_none(r.out, {"Settings", "Results", h.work, h.templates}, std::string(cmd) + " " + ini);
         }
     }
     EXPECT_FALSE(h.exists("work/test.tmp"));
