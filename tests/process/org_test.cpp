@@ -52,8 +52,6 @@ struct OrgEnv : lk_test::Session {
     }
 };
 
-// ---- Filter rules at fetch time ----
-
 TEST(RulesProcess, FetchAppliesRulesOnceAndKeepsWhatWasNotForwarded) {
     const std::string dflt =
         "folder 0 New Mail\nfolder 1 Trash Can\nfolder 2 Copies to self\nfolder 3 Bills\n"
@@ -108,8 +106,6 @@ TEST(RulesProcess, FetchAppliesRulesOnceAndKeepsWhatWasNotForwarded) {
     EXPECT_TRUE(again.log_has("handled before")) << again.log;
 }
 
-// ---- Settings ----
-
 std::string account_fields(int i) {
     std::string n = std::to_string(i);
     return "&pop_name" + n + "=host" + n + ".example.test&pop_port" + n + "=11" + n + "&pop_user" + n + "=user" + n +
@@ -162,7 +158,6 @@ TEST(SettingsProcess, HundredRulesSixAccountsRoundTripAndNoFieldAddsALine) {
     ASSERT_EQ(page.status, 0) << page.out << page.log;
     lk_test::expect_all(page.out, {"value=\"word 99\"", "value=\"host5.example.test\"", "name=\"r_header103\""});
     lk_test::expect_none(page.out, {"name=\"r_header104\"", "pw3"});
-    std::string before = e.file("user.dat");
     std::string again = "saveconfig=1";
     for (int i = 0; i < 6; ++i) {
         std::string n = std::to_string(i);
@@ -180,21 +175,16 @@ TEST(SettingsProcess, HundredRulesSixAccountsRoundTripAndNoFieldAddsALine) {
     EXPECT_EQ(e.lines("rule"), rules) << "a form without rule rows leaves the rules";
 }
 
-// ---- Password change against a scripted poppassd ----
-
-struct PassCase {
-    const char* name;
-    const char* script_extra;   // poppassd rules
-    const char* old_pass;
-    const char* new1;
-    const char* new2;
-    bool changed;
-    const char* page_has;
-    bool connects;
-};
-
+// The password change against a scripted poppassd.
 TEST(PasswordProcess, OnlyANumericYesChangesTheStoredPassword) {
-    const PassCase cases[] = {
+    struct {
+        const char* name;
+        const char* script_extra;   // poppassd rules
+        const char *old_pass, *new1, *new2;
+        bool changed;
+        const char* page_has;
+        bool connects;
+    } cases[] = {
         {"accepted", "", "old-Pw1", "new-Pw2", "new-Pw2", true, "Password change succeeded", true},
         {"mismatch", "", "old-Pw1", "new-Pw2", "new-Pw3", false, "dont match", false},
         {"old refused", "", "wrong-Pw", "new-Pw2", "new-Pw2", false, "Incorrect Username/Password (500", true},
@@ -206,7 +196,7 @@ TEST(PasswordProcess, OnlyANumericYesChangesTheStoredPassword) {
         {"other host", "", "old-Pw1", "new-Pw2", "new-Pw2", false, "not one of your accounts", false},
     };
     OrgEnv e({}, "");
-    for (const PassCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeServer pp("poppassd", std::string("user ann old-Pw1\n") + c.script_extra);
         ASSERT_TRUE(pp.ok()) << pp.error();
