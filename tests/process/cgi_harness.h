@@ -1,25 +1,9 @@
 // Runs the real larkspur executable as a web server would: a private
-// directory with an ini file, a work area and a template directory, a CGI
-// environment built from a map (nothing inherited from the test process),
-// the request body on standard input, and a time-out.  Each CgiHarness owns
-// its directory and removes it when it goes out of scope.
-//
-// Layout of dir (the child's working directory):
-//   dir/larkspur.ini     the ini text given (see placeholders below)
-//   dir/work/            the work area
-//   dir/templates/       the template directory (copy of the shipped
-//                        templates when asked for)
-//   dir/larkspur         argv[0] of the child (the real binary is exec'd, but
-//                        the program looks for its ini beside argv[0])
-//   dir/larkspur.log     the log, unless the ini names another (log_path)
-//
-// Placeholders replaced in the ini text: @DIR@, @WORK@, @TPL@.
-//
-// Typical use:
-//   lk_test::CgiHarness h("templates @TPL@\nworkarea @WORK@\n");
-//   auto r = h.get("cmd=test");
-//   EXPECT_EQ(r.status, 0);
-//   EXPECT_NE(r.body().find("Test Results"), std::string::npos);
+// directory (removed with the harness) holding larkspur.ini, work/ and
+// templates/ (the shipped ones when asked), a CGI environment built from a
+// map, the request body on standard input, and a time-out.  argv[0] is
+// dir/larkspur, since the program looks for its ini beside it.  The ini text
+// may name @DIR@, @WORK@ and @TPL@.
 #pragma once
 
 #include <fcntl.h>
@@ -38,11 +22,16 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "fake/fake_server.h"
 #include "test_env.h"
 
 #ifndef LK_BINARY_DIR
@@ -229,6 +218,43 @@ struct CgiHarness {
         return run(env, "", args);
     }
 
+    // Starts the program without waiting for it (a GET, or a POST of body),
+    // its output thrown away; returns its PID for the caller to signal and reap.
+    pid_t spawn(const std::string& query, const std::string& body = "") const {
+        std::map<std::string, std::string> e = base_env;
+        e["QUERY_STRING"] = query;
+        if (!body.empty()) {
+            e["REQUEST_METHOD"] = "POST";
+            e["CONTENT_TYPE"] = "application/x-www-form-urlencoded";
+            e["CONTENT_LENGTH"] = std::to_string(body.size());
+        }
+        std::vector<std::string> envs;
+        for (const auto& [k, v] : e) envs.push_back(k + "=" + v);
+        const std::string in = dir + "/spawn.in";
+        spit(in, body);
+        pid_t pid = fork();
+        if (pid == 0) {
+            int null = open("/dev/null", O_RDWR), src = open(in.c_str(), O_RDONLY);
+            dup2(src, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            if (chdir(dir.c_str()) != 0) _exit(126);
+            std::vector<char*> ev;
+            for (auto& s : envs) ev.push_back(s.data());
+            ev.push_back(nullptr);
+            char* av[] = {const_cast<char*>(argv0.c_str()), nullptr};
+            execve(binary.c_str(), av, ev.data());
+            _exit(127);
+        }
+        return pid;
+    }
+    static int reap(pid_t pid) {
+        int st = 0;
+        while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+        }
+        return st;
+    }
+
 private:
     CgiResult exec(const std::vector<std::string>& argv, const std::vector<std::string>& envs,
                    const std::string& body) {
@@ -347,5 +373,138 @@ inline std::string cookie_value(const CgiResult& r, const std::string& name, con
     std::size_t end = h.find(';', at);
     return end == std::string::npos ? absent : h.substr(at, end - at);
 }
+
+// The password every scripted mailbox gives its users.
+inline const std::string kPass = "Pw7-secretPW";
+
+inline bool has(const std::string& text, const std::string& s) { return text.find(s) != std::string::npos; }
+inline int count_of(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
+// Every one of parts is in text (expect_all) or none is (expect_none).
+inline void expect_all(const std::string& text, std::initializer_list<std::string> parts, const std::string& what = "") {
+    for (const auto& p : parts) EXPECT_TRUE(has(text, p)) << what << " lacks: " << p << "\n" << text.substr(0, 4000);
+}
+inline void expect_none(const std::string& text, std::initializer_list<std::string> parts, const std::string& what = "") {
+    for (const auto& p : parts) EXPECT_FALSE(has(text, p)) << what << " holds: " << p << "\n" << text.substr(0, 4000);
+}
+
+// One message of a scripted POP3 mailbox.
+inline std::string pop_message(const std::string& head, const std::string& body = "hello") {
+    return "message <<EOM\n" + head + "\n\n" + body + "\nEOM\n";
+}
+
+// The subjects of a list or search page's rows, in order.
+inline std::vector<std::string> subjects(const std::string& page) {
+    std::vector<std::string> out;
+    std::regex re("cmd=item[^\"]*\">([^<]*)</a>");
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), re); it != std::sregex_iterator(); ++it)
+        out.push_back((*it)[1].str());
+    return out;
+}
+
+// The text of each message an SMTP server took (DATA to "."), dot-stuffing
+// undone when asked.
+inline std::vector<std::string> smtp_messages(const FakeServer& smtp, bool unstuff = false) {
+    std::vector<std::string> out;
+    bool in = false;
+    for (const std::string& l : smtp.log_lines()) {
+        if (!in && l == "DATA") {
+            in = true;
+            out.emplace_back();
+        } else if (in && l == ".") {
+            in = false;
+        } else if (in) {
+            out.back() += (unstuff && l.rfind("..", 0) == 0 ? l.substr(1) : l) + "\n";
+        }
+    }
+    return out;
+}
+
+// xmllint's complaints about a phone deck ("" when it is well-formed).
+inline std::string xml_errors(const CgiHarness& h, const std::string& deck) {
+    h.write_file("deck.wml", deck);
+    FILE* p = popen(("xmllint --noout " + h.path("deck.wml") + " 2>&1").c_str(), "r");
+    std::string out;
+    char buf[512];
+    while (p && fgets(buf, sizeof buf, p)) out += buf;
+    int rc = p ? pclose(p) : -1;
+    return rc == 0 ? std::string() : "xmllint failed: " + out + deck;
+}
+
+// The tab-separated fields of each line of a folder index.
+inline std::vector<std::vector<std::string>> index_records(const std::string& index) {
+    std::vector<std::vector<std::string>> out;
+    std::istringstream in(index);
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> f;
+        std::size_t b = 0;
+        for (std::size_t e; (e = line.find('\t', b)) != std::string::npos; b = e + 1) f.push_back(line.substr(b, e - b));
+        f.push_back(line.substr(b));
+        out.push_back(f);
+    }
+    return out;
+}
+
+// A user of a scripted POP3 server (and SMTP server, when given a script)
+// and the program with the templates shipped; login() starts the session
+// and get()/post()/send() carry its token and cookie.
+struct Session {
+    FakeServer pop;
+    std::optional<FakeServer> smtp;
+    CgiHarness h{"", true};
+    std::string ini, tok, utokc;
+    std::string dir = "work/u_an/ann@127_0_0_1/";   // the user's directory
+    int logins = 0;
+
+    explicit Session(const std::string& pop_script, const std::string& extra_ini = "",
+                     const std::optional<std::string>& smtp_script = std::nullopt, int idle = 120)
+        : pop("pop3", pop_script, idle) {
+        ini = "templates @TPL@\nworkarea @WORK@\npophost 127.0.0.1\nport " + std::to_string(pop.port()) +
+              "\ndebug true\n";
+        if (smtp_script) {
+            smtp.emplace("smtp", *smtp_script, idle);
+            ini += "smtphost 127.0.0.1\nsmtp_port " + std::to_string(smtp->port()) +
+                   "\ndomain example.test\npop_timeout 2\n";
+        }
+        ini += extra_ini;
+        h.set_ini(ini);
+    }
+    // Each login comes from a login page of its own (its own code).
+    CgiResult login(const std::string& user = "ann", const std::string& pass = kPass) {
+        auto r = h.post("cmd=login&user=" + url_enc(user) + "&pass=" + url_enc(pass) + "&tcode=" +
+                        std::to_string(1000 + ++logins));
+        tok = cookie_value(r, "utok");
+        utokc = cookie_value(r, "utokc");
+        return r;
+    }
+    std::map<std::string, std::string> env() const { return {{"HTTP_COOKIE", "utokc=" + utokc}}; }
+    CgiResult get(const std::string& q) { return h.get(q + "&utoken=" + url_enc(tok), env()); }
+    CgiResult post(const std::string& body) { return h.post(body + "&utoken=" + url_enc(tok), "", env()); }
+    // The compose form sent, as a browser posts it.
+    CgiResult send(std::vector<std::pair<std::string, std::string>> fields,
+                   const std::vector<CgiHarness::FilePart>& files = {}, const std::string& query = "") {
+        fields.emplace_back("utoken", tok);
+        fields.emplace_back("cmd", "send");
+        return h.post_multipart(fields, files, query, env());
+    }
+    std::string file(const std::string& rel) const { return h.read_file(dir + rel); }
+    std::string index(int fld = 0) const { return file(std::to_string(fld) + "/index.dat"); }
+    // The message number of the first record of a folder holding text.
+    std::string id_of(const std::string& text, int fld = 0) const {
+        for (const auto& f : index_records(index(fld)))
+            for (const auto& v : f)
+                if (has(v, text)) return f[0];
+        return "";
+    }
+    int pop_logins() const {
+        int k = 0;
+        for (const auto& l : pop.log_lines()) k += l.rfind("user ", 0) == 0;
+        return k;
+    }
+};
 
 }  // namespace lk_test

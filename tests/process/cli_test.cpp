@@ -22,15 +22,4 @@ TEST(Cli, VersionAndBuildPrintExactLines) {
     }
 }
 
-TEST(Cli, SpellEndsTheProcess) {
-    lk_test::CgiHarness h;
-    auto r = h.run_args({"-spell"}, {{"QUERY_STRING", "cmd=test"}});
-    EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.out.find("Test Results"), std::string::npos);   // no request is served
-    if (r.err.find("not available") != std::string::npos) {
-        EXPECT_EQ(r.status, 1);
-    }
-}
-
 }  // namespace

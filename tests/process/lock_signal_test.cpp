@@ -1,7 +1,5 @@
-// The user lock against signals at random moments of a request, its
-// release included: after SIGTERM (what the web server sends when it is
-// done with a CGI) no lock outlives the process; after SIGKILL a lock may
-// stay, and the stale-lock rule breaks it.
+// The user lock against signals at random moments: after SIGTERM no lock
+// outlives the process; after SIGKILL the stale-lock rule breaks it.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -12,48 +10,16 @@
 #include <random>
 #include <thread>
 
-#include "fake/fake_server.h"
 #include "process/cgi_harness.h"
 
 namespace {
 
 using lk_test::CgiHarness;
+using lk_test::kPass;
 using lk_test::url_enc;
 
-constexpr const char* kPass = "Zq7-secretPW";
-
-// Starts the program on a GET and returns its PID; output goes to /dev/null.
-pid_t start_get(const CgiHarness& h, const std::string& query) {
-    std::map<std::string, std::string> e = h.base_env;
-    e["QUERY_STRING"] = query;
-    std::vector<std::string> envs;
-    for (const auto& [k, v] : e) envs.push_back(k + "=" + v);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
-        if (chdir(h.dir.c_str()) != 0) _exit(126);
-        std::vector<char*> ev;
-        for (auto& s : envs) ev.push_back(s.data());
-        ev.push_back(nullptr);
-        char* av[] = {const_cast<char*>(h.argv0.c_str()), nullptr};
-        execve(h.binary.c_str(), av, ev.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-int reap(pid_t pid) {
-    int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
-    return st;
-}
-
 TEST(LockSignals, NoLockOutlivesAProcessEndedBySigterm) {
-    FakeServer pop("pop3", std::string("user ann ") + kPass + "\nmessages 2\n", 120);
+    FakeServer pop("pop3", "user ann " + kPass + "\nmessages 2\n", 120);
     ASSERT_TRUE(pop.ok()) << pop.error();
     CgiHarness h("", true);
     h.set_ini("templates @TPL@\nworkarea @WORK@\npophost 127.0.0.1\nport " + std::to_string(pop.port()) +
@@ -67,7 +33,7 @@ TEST(LockSignals, NoLockOutlivesAProcessEndedBySigterm) {
     // The length of one request sets the range the signals are spread over
     // (a sample, not a limit: nothing is asserted about time).
     auto t0 = std::chrono::steady_clock::now();
-    reap(start_get(h, query));
+    CgiHarness::reap(h.spawn(query));
     auto span = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0);
     ASSERT_FALSE(std::filesystem::exists(lock));
     std::mt19937 rng(20261207);
@@ -75,12 +41,11 @@ TEST(LockSignals, NoLockOutlivesAProcessEndedBySigterm) {
 
     int signalled = 0;
     for (int trial = 0; trial < 120; ++trial) {
-        pid_t pid = start_get(h, query);
+        pid_t pid = h.spawn(query);
         std::this_thread::sleep_for(std::chrono::microseconds(at(rng)));
         if (kill(pid, SIGTERM) == 0) ++signalled;
-        reap(pid);
-        ASSERT_FALSE(std::filesystem::exists(lock))
-            << "trial " << trial << ": " << lk_test::slurp(lock);
+        CgiHarness::reap(pid);
+        ASSERT_FALSE(std::filesystem::exists(lock)) << "trial " << trial << ": " << lk_test::slurp(lock);
     }
     EXPECT_GT(signalled, 60);
 
@@ -88,10 +53,10 @@ TEST(LockSignals, NoLockOutlivesAProcessEndedBySigterm) {
     // that is gone, until the stale-lock rule (lock_old) breaks it.
     int left = 0;
     for (int trial = 0; trial < 30; ++trial) {
-        pid_t pid = start_get(h, query);
+        pid_t pid = h.spawn(query);
         std::this_thread::sleep_for(std::chrono::microseconds(at(rng)));
         kill(pid, SIGKILL);
-        reap(pid);
+        CgiHarness::reap(pid);
         if (!std::filesystem::exists(lock)) continue;
         ++left;
         std::string text = lk_test::slurp(lock);

@@ -5,17 +5,13 @@
 #include <regex>
 #include <sstream>
 
-#include "fake/fake_server.h"
 #include "process/cgi_harness.h"
 
 namespace {
 
-using lk_test::CgiHarness;
 using lk_test::CgiResult;
+using lk_test::has;
 using lk_test::url_enc;
-
-constexpr const char* kPass = "Fo7-secretPW";
-constexpr const char* kUserDir = "work/u_an/ann@127_0_0_1/";
 
 struct Msg {
     const char* from;
@@ -23,44 +19,26 @@ struct Msg {
     const char* body;
 };
 
-std::string mailbox(const std::vector<Msg>& msgs) {
-    std::string s = std::string("user ann ") + kPass + "\n";
-    int i = 0;
-    for (const Msg& m : msgs) {
-        ++i;
-        s += std::string("message <<EOM\nFrom: ") + m.from + "\nSubject: " + m.subject + "\nMessage-ID: <m" +
-             std::to_string(i) + "@example.test>\n\n" + m.body + "\nEOM\n";
-    }
-    return s;
-}
-
-struct OrgEnv {
-    FakeServer pop;
-    CgiHarness h;
-    std::string tok, utokc, ini;
+// Logged in to a mailbox of msgs (Message-IDs <m1@example.test> on).
+struct OrgEnv : lk_test::Session {
     OrgEnv(const std::vector<Msg>& msgs, const std::string& extra_ini, const std::string& default_dat = "")
-        : pop("pop3", mailbox(msgs), 120), h("", true) {
-        ini = "templates @TPL@\nworkarea @WORK@\npophost 127.0.0.1\nport " + std::to_string(pop.port()) +
-              "\ndebug true\n" + extra_ini;
-        h.set_ini(ini);
+        : Session(mailbox(msgs), extra_ini) {
         if (!default_dat.empty()) h.write_file("work/default.dat", default_dat);
         login();
     }
-    int logins = 0;
-    // Each login comes from a fresh login page (its own code).
-    void login() {
-        auto r = h.post("cmd=login&user=ann&pass=" + url_enc(kPass) + "&tcode=" + std::to_string(1000 + ++logins));
-        tok = lk_test::cookie_value(r, "utok");
-        utokc = lk_test::cookie_value(r, "utokc");
+    static std::string mailbox(const std::vector<Msg>& msgs) {
+        std::string s = "user ann " + lk_test::kPass + "\n";
+        int i = 0;
+        for (const Msg& m : msgs)
+            s += lk_test::pop_message(std::string("From: ") + m.from + "\nSubject: " + m.subject + "\nMessage-ID: <m" +
+                                          std::to_string(++i) + "@example.test>",
+                                      m.body);
+        return s;
     }
-    std::map<std::string, std::string> env() const { return {{"HTTP_COOKIE", "utokc=" + utokc}}; }
-    CgiResult get(const std::string& q) { return h.get(q + "&utoken=" + url_enc(tok), env()); }
-    CgiResult post(const std::string& body) { return h.post(body + "&utoken=" + url_enc(tok), "", env()); }
-    std::string user_dat() { return h.read_file(std::string(kUserDir) + "user.dat"); }
     // The profile lines that begin with key and a space.
     std::vector<std::string> lines(const std::string& key) {
         std::vector<std::string> out;
-        std::istringstream in(user_dat());
+        std::istringstream in(file("user.dat"));
         for (std::string l; std::getline(in, l);)
             if (l.rfind(key + " ", 0) == 0) out.push_back(l);
         return out;
@@ -68,24 +46,11 @@ struct OrgEnv {
     // Message-ID -> number of records of a folder holding it.
     std::map<std::string, int> records(int fld) {
         std::map<std::string, int> out;
-        std::istringstream in(h.read_file(std::string(kUserDir) + std::to_string(fld) + "/index.dat"));
-        for (std::string line; std::getline(in, line);) {
-            std::vector<std::string> f;
-            std::size_t a = 0, t;
-            while ((t = line.find('\t', a)) != std::string::npos) f.push_back(line.substr(a, t - a)), a = t + 1;
+        for (const auto& f : lk_test::index_records(index(fld)))
             if (f.size() > 3) ++out[f[3]];
-        }
         return out;
     }
 };
-
-int count_of(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-    return n;
-}
-
-// ---- Filter rules at fetch time ----
 
 TEST(RulesProcess, FetchAppliesRulesOnceAndKeepsWhatWasNotForwarded) {
     const std::string dflt =
@@ -122,13 +87,13 @@ TEST(RulesProcess, FetchAppliesRulesOnceAndKeepsWhatWasNotForwarded) {
     EXPECT_EQ(inbox.count("<m7@example.test>"), 1u) << "case-respecting rule";
     // Moved and deleted mail goes from the server too; nothing else does.
     std::string wire = e.pop.log();
-    EXPECT_EQ(count_of(wire, "dele "), 2) << wire;
+    EXPECT_EQ(lk_test::count_of(wire, "dele "), 2) << wire;
 
     EXPECT_TRUE(list.log_has("Forward failed; the message is kept")) << list.log;   // no SMTP server here
     EXPECT_TRUE(list.log_has("your own address")) << list.log;
     // The rule log reaches the page escaped.
-    EXPECT_NE(list.body().find("INVOICE &lt;b&gt;42&lt;/b&gt;"), std::string::npos) << list.body();
-    EXPECT_EQ(list.body().find("<b>42"), std::string::npos);
+    EXPECT_TRUE(has(list.body(), "INVOICE &lt;b&gt;42&lt;/b&gt;")) << list.body();
+    EXPECT_FALSE(has(list.body(), "<b>42"));
 
     // Logging out empties the cache of mail kept on the server; the next
     // login fetches it again as new, but the rules do not act twice.
@@ -140,8 +105,6 @@ TEST(RulesProcess, FetchAppliesRulesOnceAndKeepsWhatWasNotForwarded) {
     EXPECT_EQ(e.records(0).count("<m4@example.test>"), 1u);
     EXPECT_TRUE(again.log_has("handled before")) << again.log;
 }
-
-// ---- Settings ----
 
 std::string account_fields(int i) {
     std::string n = std::to_string(i);
@@ -193,12 +156,8 @@ TEST(SettingsProcess, HundredRulesSixAccountsRoundTripAndNoFieldAddsALine) {
     // values again leaves the profile's lines as they were.
     CgiResult page = e.get("cmd=config");
     ASSERT_EQ(page.status, 0) << page.out << page.log;
-    EXPECT_TRUE(page.out_has("value=\"word 99\"")) << page.out;
-    EXPECT_TRUE(page.out_has("value=\"host5.example.test\""));
-    EXPECT_TRUE(page.out_has("name=\"r_header103\"")) << "rules plus four empty rows";
-    EXPECT_FALSE(page.out_has("name=\"r_header104\""));
-    EXPECT_FALSE(page.out_has("pw3")) << "stored passwords are never shown";
-    std::string before = e.user_dat();
+    lk_test::expect_all(page.out, {"value=\"word 99\"", "value=\"host5.example.test\"", "name=\"r_header103\""});
+    lk_test::expect_none(page.out, {"name=\"r_header104\"", "pw3"});
     std::string again = "saveconfig=1";
     for (int i = 0; i < 6; ++i) {
         std::string n = std::to_string(i);
@@ -216,21 +175,16 @@ TEST(SettingsProcess, HundredRulesSixAccountsRoundTripAndNoFieldAddsALine) {
     EXPECT_EQ(e.lines("rule"), rules) << "a form without rule rows leaves the rules";
 }
 
-// ---- Password change against a scripted poppassd ----
-
-struct PassCase {
-    const char* name;
-    const char* script_extra;   // poppassd rules
-    const char* old_pass;
-    const char* new1;
-    const char* new2;
-    bool changed;
-    const char* page_has;
-    bool connects;
-};
-
+// The password change against a scripted poppassd.
 TEST(PasswordProcess, OnlyANumericYesChangesTheStoredPassword) {
-    const PassCase cases[] = {
+    struct {
+        const char* name;
+        const char* script_extra;   // poppassd rules
+        const char *old_pass, *new1, *new2;
+        bool changed;
+        const char* page_has;
+        bool connects;
+    } cases[] = {
         {"accepted", "", "old-Pw1", "new-Pw2", "new-Pw2", true, "Password change succeeded", true},
         {"mismatch", "", "old-Pw1", "new-Pw2", "new-Pw3", false, "dont match", false},
         {"old refused", "", "wrong-Pw", "new-Pw2", "new-Pw2", false, "Incorrect Username/Password (500", true},
@@ -242,7 +196,7 @@ TEST(PasswordProcess, OnlyANumericYesChangesTheStoredPassword) {
         {"other host", "", "old-Pw1", "new-Pw2", "new-Pw2", false, "not one of your accounts", false},
     };
     OrgEnv e({}, "");
-    for (const PassCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeServer pp("poppassd", std::string("user ann old-Pw1\n") + c.script_extra);
         ASSERT_TRUE(pp.ok()) << pp.error();
@@ -261,8 +215,8 @@ TEST(PasswordProcess, OnlyANumericYesChangesTheStoredPassword) {
         EXPECT_EQ(!pp.log().empty(), c.connects) << pp.log();
         for (const std::string& secret : {std::string(c.old_pass), n1}) {
             if (secret.empty()) continue;
-            EXPECT_EQ(r.out.find(secret), std::string::npos) << "page shows a password";
-            EXPECT_EQ(r.log.find(secret), std::string::npos) << "log shows a password";
+            EXPECT_FALSE(has(r.out, secret)) << "page shows a password";
+            EXPECT_FALSE(has(r.log, secret)) << "log shows a password";
         }
     }
     // The page for an account shows its host and user.

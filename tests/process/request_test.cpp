@@ -13,6 +13,7 @@ namespace {
 
 using lk_test::CgiHarness;
 using lk_test::CgiResult;
+using lk_test::has;
 
 const char* const kMissing = "not available in this installation: ";
 // A request that always takes the error finish: a redirect to a script.
@@ -25,7 +26,7 @@ void expect_reached(const CgiResult& r, const std::string& handler, const std::s
     EXPECT_FALSE(r.timed_out) << what;
     std::size_t p = r.out.find(kMissing);
     if (p != std::string::npos) {
-        EXPECT_NE(r.out.find(kMissing + handler), std::string::npos) << what << "\n" << r.out;
+        EXPECT_TRUE(has(r.out, kMissing + handler)) << what << "\n" << r.out;
         EXPECT_EQ(r.status, 1) << what;   // a missing handler is never a success
     } else {
         EXPECT_FALSE(r.body().empty()) << what;
@@ -42,13 +43,12 @@ TEST(Request, CommandLineQueryAndIni) {
     for (const char* opt : {"-query", "-ini"}) {
         r = h.run_args({opt}, {{"QUERY_STRING", "cmd=showini"}});
         EXPECT_EQ(r.status, 0) << opt;
-        EXPECT_NE(r.out.find("Content-type: text/html"), std::string::npos) << opt;
-        EXPECT_NE(r.out.find("main-ini"), std::string::npos) << opt;
+        lk_test::expect_all(r.out, {"Content-type: text/html", "main-ini"}, opt);
     }
     // "-ini" names the directory the ini file is looked for in.
     h.write_file("alt/larkspur.ini", h.expand("templates @TPL@\nworkarea @WORK@\nnotest false\nvar1 alt-ini\n"));
     r = h.run_args({"-ini", h.path("alt/anything")}, {{"QUERY_STRING", "cmd=showini"}});
-    EXPECT_NE(r.out.find("alt-ini"), std::string::npos) << r.out;
+    EXPECT_TRUE(has(r.out, "alt-ini")) << r.out;
 }
 
 TEST(Request, IniSearchAndMissingIni) {
@@ -57,21 +57,19 @@ TEST(Request, IniSearchAndMissingIni) {
     h.argv0 = h.path("bin/larkspur");
     auto r = h.get("cmd=test");
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("<td>Config_file</td><td>larkspur.ini</td>"), std::string::npos) << r.out;
+    EXPECT_TRUE(has(r.out, "<td>Config_file</td><td>larkspur.ini</td>")) << r.out;
     h.remove_ini();
     r = h.get("cmd=test");
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("Content-type: text/html"), std::string::npos);
-    EXPECT_NE(r.out.find("E21: Unable to find ini file in {larkspur.ini}"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find(h.dir), std::string::npos) << "the page names the installation's directories";
-    EXPECT_EQ(r.out.find("/etc/larkspur.ini"), std::string::npos);
+    lk_test::expect_all(r.out, {"Content-type: text/html", "E21: Unable to find ini file in {larkspur.ini}"});
+    lk_test::expect_none(r.out, {h.dir, "/etc/larkspur.ini"});
     EXPECT_TRUE(r.log_has("E23: Also looked in {" + h.path("bin/larkspur.ini") + "} and {/etc/larkspur.ini}")) << r.log;
-    EXPECT_EQ(r.out.find("Test Results"), std::string::npos);
+    EXPECT_FALSE(has(r.out, "Test Results"));
     EXPECT_TRUE(r.log_has("E21: Unable to find ini file"));
     // The root name comes from SCRIPT_NAME.
     h.write_file("mail.ini", h.expand("templates @TPL@\nnotest false\nvar1 from-mail-ini\n"));
     r = h.get("cmd=showini", {{"SCRIPT_NAME", "/cgi-bin/mail.cgi"}});
-    EXPECT_NE(r.out.find("from-mail-ini"), std::string::npos);
+    EXPECT_TRUE(has(r.out, "from-mail-ini"));
 }
 
 TEST(Request, DumpAndReplay) {
@@ -80,14 +78,13 @@ TEST(Request, DumpAndReplay) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Content-type: text/html; charset=UTF-8\n\nData dumped\n");
     std::string env = h.read_file("dump.env");
-    EXPECT_NE(env.find("REQUEST_METHOD=POST\n"), std::string::npos);
-    EXPECT_NE(env.find("CONTENT_LENGTH=15\n"), std::string::npos);
+    lk_test::expect_all(env, {"REQUEST_METHOD=POST\n", "CONTENT_LENGTH=15\n"});
     EXPECT_EQ(h.read_file("dump.in"), "cmd=manager&x=1");
     // The replay runs the dumped request (its body included) and does not
     // dump again.
     h.write_file("dump.in", "cmd=manager&y=2");
     r = h.run_args({"-test"}, {{"REQUEST_METHOD", "GET"}, {"CONTENT_LENGTH", "0"}});
-    EXPECT_EQ(r.out.find("Data dumped"), std::string::npos) << r.out;
+    EXPECT_FALSE(has(r.out, "Data dumped")) << r.out;
     expect_reached(r, "f_manager", "replayed manager");
     EXPECT_EQ(h.read_file("dump.in"), "cmd=manager&y=2");
     EXPECT_EQ(h.read_file("dump.env"), env);
@@ -128,7 +125,7 @@ TEST(Request, SessionCommandsPassTheSessionCheckFirst) {
         // the session check's (its placeholder, or the real login page).
         std::size_t p = r.out.find(kMissing);
         if (p != std::string::npos) {
-            EXPECT_NE(r.out.find(std::string(kMissing) + "user_checkauth"), std::string::npos) << cmd;
+            EXPECT_TRUE(has(r.out, std::string(kMissing) + "user_checkauth")) << cmd;
         }
         EXPECT_FALSE(r.body().empty()) << cmd;
     }
@@ -145,13 +142,13 @@ TEST(Request, PostedCommandsWithoutSession) {
     for (const char* body : {"cmd=list", "new=Compose", "logout.x=3", "fld_rename7=x", "checknew=1"}) {
         auto r = h.post(body);
         if (r.out.find(kMissing) != std::string::npos) {
-            EXPECT_NE(r.out.find(std::string(kMissing) + "user_checkauth"), std::string::npos) << body;
+            EXPECT_TRUE(has(r.out, std::string(kMissing) + "user_checkauth")) << body;
         }
     }
     // A post whose URL names a command is a query request: the body is not read.
     auto r = h.post("cmd=manager", "cmd=test");
-    EXPECT_NE(r.out.find("Test Results"), std::string::npos);
-    EXPECT_EQ(r.out.find("f_manager"), std::string::npos);
+    EXPECT_TRUE(has(r.out, "Test Results"));
+    EXPECT_FALSE(has(r.out, "f_manager"));
     // Multipart posts reach the dispatcher too.
     r = h.post_multipart({{"cmd", "domanager"}}, {{"attach", "../../x", "text/plain", "data"}});
     expect_reached(r, "r_manager", "multipart domanager");
@@ -171,18 +168,17 @@ TEST(Request, FinishesAndExitStatus) {
     r = h.get(kBadUrl);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.log_has("Finished with error cmd=url")) << r.log;
-    EXPECT_NE(r.out.find("not a web address"), std::string::npos);
+    EXPECT_TRUE(has(r.out, "not a web address"));
     EXPECT_EQ(r.out.find("Content-type"), r.out.rfind("Content-type"));   // one header only
     // error_do replaces the failed command once.
     r = h.get(std::string(kBadUrl) + "&error_do=test");
-    EXPECT_NE(r.out.find("Test Results"), std::string::npos) << r.out;
+    EXPECT_TRUE(has(r.out, "Test Results")) << r.out;
     EXPECT_EQ(r.status, 0);
     r = h.get(std::string(kBadUrl) + "&error_do=url");
     EXPECT_EQ(r.status, 1);
     // The process chain runs one more command, once.
     r = h.get("cmd=test&process=showini");
-    EXPECT_NE(r.out.find("Test Results"), std::string::npos);
-    EXPECT_NE(r.out.find("Config Settings"), std::string::npos);
+    lk_test::expect_all(r.out, {"Test Results", "Config Settings"});
     r = h.get("cmd=test&process=test");
     std::size_t n = 0;
     for (std::size_t p = 0; (p = r.out.find("Test Results\n</title>", p)) != std::string::npos; ++p) ++n;
@@ -206,16 +202,14 @@ TEST(Request, UrlCommand) {
     // Without the session's token the address is only shown as a link.
     auto r = h.get("cmd=url&url=http%3A%2F%2Fexample.org%2Fa%3Fb%3D1%26c%3D%22%3E%3Cscript%3E");
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.header().find("Content-type: text/html"), std::string::npos);
-    EXPECT_NE(r.out.find("href=\"http://example.org/a?b=1&amp;c=&quot;&gt;&lt;script&gt;\""), std::string::npos)
-        << r.out;
-    EXPECT_EQ(r.out.find("Refresh"), std::string::npos);
-    EXPECT_EQ(r.out.find("<script>"), std::string::npos);
+    EXPECT_TRUE(has(r.header(), "Content-type: text/html"));
+    EXPECT_TRUE(has(r.out, "href=\"http://example.org/a?b=1&amp;c=&quot;&gt;&lt;script&gt;\"")) << r.out;
+    lk_test::expect_none(r.out, {"Refresh", "<script>"});
     for (const char* bad : {"javascript%3Aalert(1)", "data%3Atext%2Fhtml%2C%3Cb%3E", "%2F%2Fevil.example", ""}) {
         r = h.get(std::string("cmd=url&url=") + bad);
         EXPECT_EQ(r.status, 1) << bad;
-        EXPECT_EQ(r.out.find("Refresh"), std::string::npos) << bad;
-        EXPECT_NE(r.out.find("not a web address"), std::string::npos) << bad;
+        EXPECT_FALSE(has(r.out, "Refresh")) << bad;
+        EXPECT_TRUE(has(r.out, "not a web address")) << bad;
     }
 }
 
@@ -223,8 +217,8 @@ TEST(Request, LongQueryIsRefused) {
     CgiHarness h;
     auto r = h.get("cmd=test&x=" + std::string(2040, 'a'), {{"REMOTE_ADDR", "10.1.2.3"}});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("*** Hacking attempt from 10.1.2.3  reported to sysadmin ***"), std::string::npos);
-    EXPECT_EQ(r.out.find("Test Results"), std::string::npos);
+    EXPECT_TRUE(has(r.out, "*** Hacking attempt from 10.1.2.3  reported to sysadmin ***"));
+    EXPECT_FALSE(has(r.out, "Test Results"));
     EXPECT_TRUE(r.log_has("Hacking attempt from 10.1.2.3"));
     r = h.get("cmd=test&x=" + std::string(2037, 'a'));   // 2048 exactly
     EXPECT_EQ(r.status, 0);
@@ -234,68 +228,56 @@ TEST(Request, ShowiniMasksAndEncodes) {
     CgiHarness h("templates @TPL@\nworkarea @WORK@\nnotest false\nmanager_password s3cret\nvar1 <b>&\n");
     auto r = h.get("cmd=showini");
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("<tr><td>manager_password</td><td>...</td><td>*****</td></tr>"), std::string::npos);
-    EXPECT_EQ(r.out.find("s3cret"), std::string::npos);
-    EXPECT_NE(r.out.find("<td>var1</td><td>...</td><td>&lt;b&gt;&amp;</td>"), std::string::npos);
-    EXPECT_NE(r.out.find("<tr><td>fetch_min</td><td>...</td><td>200</td></tr>"), std::string::npos);
+    EXPECT_TRUE(has(r.out, "<tr><td>manager_password</td><td>...</td><td>*****</td></tr>"));
+    EXPECT_FALSE(has(r.out, "s3cret"));
+    lk_test::expect_all(r.out, {"<td>var1</td><td>...</td><td>&lt;b&gt;&amp;</td>",
+                                "<tr><td>fetch_min</td><td>...</td><td>200</td></tr>"});
     // lock_id defaults to the host name up to its first dot.
     char host[256] = {0};
     gethostname(host, sizeof host - 1);
     std::string short_host = std::string(host).substr(0, std::string(host).find('.'));
-    EXPECT_NE(r.out.find("<tr><td>lock_id</td><td>...</td><td>" + (short_host.empty() ? "wm" : short_host) + "</td>"),
-              std::string::npos);
+    EXPECT_TRUE(has(r.out, "<tr><td>lock_id</td><td>...</td><td>" + (short_host.empty() ? "wm" : short_host) + "</td>"));
     // Off unless the settings ask for them: they show the installation's layout.
     for (const char* ini : {"templates @TPL@\nworkarea @WORK@\nnotest true\n", "templates @TPL@\nworkarea @WORK@\n"}) {
         h.set_ini(ini);
         for (const char* cmd : {"showini", "test"}) {
             r = h.get(std::string("cmd=") + cmd);
-            EXPECT_NE(r.out.find("This page is not enabled in this installation."), std::string::npos) << cmd << ini;
-            EXPECT_EQ(r.out.find("Settings"), std::string::npos) << cmd << ini;
-            EXPECT_EQ(r.out.find("Results"), std::string::npos) << cmd << ini;
-            EXPECT_EQ(r.out.find(h.work), std::string::npos) << cmd << ini;
-            EXPECT_EQ(r.out.find(h.templates), std::string::npos) << cmd << ini;
+            EXPECT_TRUE(has(r.out, "This page is not enabled in this installation.")) << cmd << ini;
+            lk_test::expect_none(r.out, {"Settings", "Results", h.work, h.templates}, std::string(cmd) + " " + ini);
         }
     }
     EXPECT_FALSE(h.exists("work/test.tmp"));
 }
 
 TEST(Request, TestPageTriesTheServers) {
-    int ls = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(ls, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(ls, 4), 0);
-    socklen_t len = sizeof a;
-    getsockname(ls, reinterpret_cast<sockaddr*>(&a), &len);
-    int port = ntohs(a.sin_port);
-    // A port nobody listens on: bind one, note it, close it.
-    int cs = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in b{};
-    b.sin_family = AF_INET;
-    b.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(cs, reinterpret_cast<sockaddr*>(&b), sizeof b);
-    len = sizeof b;
-    getsockname(cs, reinterpret_cast<sockaddr*>(&b), &len);
-    int closed = ntohs(b.sin_port);
-    close(cs);
-
+    // A loopback socket, listening or (closed at once) a port nobody listens on.
+    auto bound = [](bool listening, int& port) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        if (listening) listen(fd, 4);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+        if (!listening) close(fd);
+        return fd;
+    };
+    int port = 0, closed = 0;
+    int ls = bound(true, port);
+    bound(false, closed);
     CgiHarness h("templates @TPL@\nworkarea @WORK@\npophost 127.0.0.1\nport " + std::to_string(port) +
                  "\nsmtphost 127.0.0.1\nsmtp_port " + std::to_string(closed) + "\nnotest false\n");
     h.write_file("templates/login.tpl", "x");
     auto r = h.get("cmd=test");
     close(ls);
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("<tr><td>POP Open</td><td>127.0.0.1:" + std::to_string(port) + "</td><td>Succeeded</td></tr>"),
-              std::string::npos)
+    EXPECT_TRUE(has(r.out, "<tr><td>POP Open</td><td>127.0.0.1:" + std::to_string(port) + "</td><td>Succeeded</td></tr>"))
         << r.out;
-    EXPECT_NE(r.out.find("<tr><td>SMTP Open</td><td>127.0.0.1:" + std::to_string(closed) + "</td><td>Failed:111</td></tr>"),
-              std::string::npos);
-    EXPECT_NE(r.out.find("<td>Read template file</td><td>" + h.templates + "/login.tpl</td><td>Succeeded</td>"),
-              std::string::npos);
-    EXPECT_NE(r.out.find("<td>Write to work area</td><td>" + h.work + "/test.tmp</td><td>Succeeded</td>"),
-              std::string::npos);
+    lk_test::expect_all(r.out, {"<tr><td>SMTP Open</td><td>127.0.0.1:" + std::to_string(closed) + "</td><td>Failed:111</td></tr>",
+                                "<td>Read template file</td><td>" + h.templates + "/login.tpl</td><td>Succeeded</td>",
+                                "<td>Write to work area</td><td>" + h.work + "/test.tmp</td><td>Succeeded</td>"});
     EXPECT_FALSE(h.exists("work/test.tmp"));
     // The page's check that the log can be appended to may be what creates
     // the log: it is made private like every other log write.
@@ -312,10 +294,10 @@ TEST(Request, VirtualHostsAndLogFile) {
     std::filesystem::create_directories(h.path("logs"));
     h.log_path = h.path("logs/larkspur.log");
     auto r = h.get("cmd=showini&vhost=B.org", {{"SERVER_NAME", "a.org"}});
-    EXPECT_NE(r.out.find("<td>var1</td><td>...</td><td>only-b</td>"), std::string::npos);
+    EXPECT_TRUE(has(r.out, "<td>var1</td><td>...</td><td>only-b</td>"));
     // The first reading's host section does not leak into the second.
-    EXPECT_EQ(r.out.find("only-a"), std::string::npos);
-    EXPECT_NE(r.out.find("Config Settings for b.org"), std::string::npos);
+    EXPECT_FALSE(has(r.out, "only-a"));
+    EXPECT_TRUE(has(r.out, "Config Settings for b.org"));
     r = h.get(kBadUrl, {{"SERVER_NAME", "a.org"}});
     EXPECT_TRUE(r.log_has("Finished with error cmd=url"));
     EXPECT_FALSE(h.exists("larkspur.log"));
@@ -325,14 +307,10 @@ TEST(Request, WmlErrorPage) {
     CgiHarness h("templates @TPL@\nworkarea @WORK@\nwml true\n");
     auto r = h.get(kBadUrl);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.header().find("text/vnd.wap.wml"), std::string::npos) << r.out;
-    EXPECT_NE(r.body().find("<wml>"), std::string::npos);
-    EXPECT_EQ(r.body().find("<html>"), std::string::npos);
+    EXPECT_TRUE(has(r.header(), "text/vnd.wap.wml")) << r.out;
+    EXPECT_TRUE(has(r.body(), "<wml>"));
+    EXPECT_FALSE(has(r.body(), "<html>"));
 }
-
-}  // namespace
-
-namespace {
 
 TEST(Request, ErrorPageFromTheShippedTemplate) {
     CgiHarness h("templates @TPL@\nworkarea @WORK@\n", true);
@@ -341,8 +319,8 @@ TEST(Request, ErrorPageFromTheShippedTemplate) {
     EXPECT_EQ(r.status, 1);
     // The template renders the error once, after one header.
     EXPECT_EQ(r.out.find("Content-type"), r.out.rfind("Content-type"));
-    EXPECT_NE(r.body().find("not a web address"), std::string::npos) << r.out;
-    EXPECT_EQ(r.body().find("<h2>Error</h2>\n<p>The link"), std::string::npos);   // not the plain fallback
+    EXPECT_TRUE(has(r.body(), "not a web address")) << r.out;
+    EXPECT_FALSE(has(r.body(), "<h2>Error</h2>\n<p>The link"));   // not the plain fallback
 }
 
 }  // namespace

@@ -1,35 +1,22 @@
-// The spell check through the real program: a compose form checked, a
-// suggestion taken, a word typed, a word added to the user's own list, the
-// compose page back with the corrected text; outside text escaped on every
-// page; the personal list's editor never losing words it did not show; and
-// the -spell option.
+// The spell check: check, fix, add, back to the compose page; outside text
+// escaped; the word-list editor keeps what it did not show; -spell.
 #include <gtest/gtest.h>
 
-#include "fake/fake_server.h"
 #include "process/cgi_harness.h"
 
 namespace {
 
 using lk_test::CgiHarness;
 using lk_test::CgiResult;
-using lk_test::url_enc;
+using lk_test::has;
 
-constexpr const char* kPass = "Sp3ll-secret";
 const std::string kWords = "brown\ncaf\xc3\xa9\ndog\nfox\njumped\njumps\nlazy\nover\nquick\nthe\n";
 
-struct SpellEnv {
-    FakeServer pop;
-    CgiHarness h;
-    std::string tok, utokc;
-    SpellEnv() : pop("pop3", std::string("user ann ") + kPass + "\n", 60), h("", true) {
-        h.set_ini("templates @TPL@\nworkarea @WORK@\npophost 127.0.0.1\nport " + std::to_string(pop.port()) +
-                  "\ndomain example.test\ndebug true\npop_timeout 2\n");
+struct SpellEnv : lk_test::Session {
+    SpellEnv() : Session("user ann " + lk_test::kPass + "\n", "domain example.test\npop_timeout 2\n") {
         h.write_file("templates/words.dat", kWords);
-        auto r = h.post("cmd=login&user=ann&pass=" + url_enc(kPass));
-        tok = lk_test::cookie_value(r, "utok");
-        utokc = lk_test::cookie_value(r, "utokc");
+        login();
     }
-    std::map<std::string, std::string> env() const { return {{"HTTP_COOKIE", "utokc=" + utokc}}; }
     // A posted form with the named button pressed.
     CgiResult press(const std::string& button, std::vector<std::pair<std::string, std::string>> fields = {}) {
         fields.emplace_back("utoken", tok);
@@ -39,8 +26,6 @@ struct SpellEnv {
     CgiResult check(const std::string& message, const std::string& to = "Bob <bob@example.test>") {
         return press("spell_check", {{"cmd", "send"}, {"to", to}, {"subject", "Hi <b>"}, {"message", message}});
     }
-    std::string user_file(const std::string& name) { return h.read_file("work/u_an/ann@127_0_0_1/" + name); }
-    bool user_has(const std::string& name) { return h.exists("work/u_an/ann@127_0_0_1/" + name); }
 };
 
 int links(const CgiResult& r) {
@@ -55,15 +40,12 @@ TEST(SpellProcess, CheckFixAddAndBackToTheComposePage) {
     auto r = e.check("Teh quick brown fox jumpd over the lazy dog (2019), caf\xc3\xa9 na\xc3\xafve <i>");
     ASSERT_TRUE(r.out_has("Words not found: 3")) << r.out << r.log;
     EXPECT_EQ(links(r), 3);
-    EXPECT_TRUE(r.out_has(">Teh</a>"));
-    EXPECT_TRUE(r.out_has(">na\xc3\xafve</a>"));
-    EXPECT_TRUE(r.out_has("&lt;i&gt;"));
+    lk_test::expect_all(r.out, {">Teh</a>", ">na\xc3\xafve</a>", "&lt;i&gt;"});
     EXPECT_FALSE(r.out_has("<i>"));
 
     // Suggestions for "jumpd" (word 1): the closest first.
-    r = e.h.get("cmd=spell_fix&wordi=1&utoken=" + e.tok, e.env());
-    EXPECT_TRUE(r.out_has("<option>jumped</option>")) << r.out;
-    EXPECT_TRUE(r.out_has("<option value=\"jumps\">jumps")) << r.out;
+    r = e.get("cmd=spell_fix&wordi=1");
+    lk_test::expect_all(r.out, {"<option>jumped</option>", "<option value=\"jumps\">jumps"});
 
     // Replacing word 0 with a longer word moves the later offsets: word 1
     // is still found where it now stands.
@@ -71,39 +53,36 @@ TEST(SpellProcess, CheckFixAddAndBackToTheComposePage) {
     EXPECT_TRUE(r.out_has(">jumpd</a>")) << r.out;
     r = e.press("spell_alt", {{"wordi", "1"}, {"altword", "jumped"}});
     EXPECT_TRUE(r.out_has("Words not found: 3"));
-    EXPECT_TRUE(e.user_file("spell.msg").find("Thee quick brown fox jumped over") == 0) << e.user_file("spell.msg");
+    EXPECT_TRUE(e.file("spell.msg").find("Thee quick brown fox jumped over") == 0) << e.file("spell.msg");
 
     // A word added to the user's list stops being a link now and next time.
     r = e.press("spell_add", {{"spell_value", "Na\xc3\xafve"}});
     EXPECT_FALSE(r.out_has(">na\xc3\xafve</a>")) << r.out;
-    EXPECT_EQ(e.user_file("words.usr"), "Na\xc3\xafve\n");
+    EXPECT_EQ(e.file("words.usr"), "Na\xc3\xafve\n");
 
     r = e.press("spell_done");
-    EXPECT_TRUE(r.out_has("value=\"Bob &lt;bob@example.test&gt;\"")) << r.out;
-    EXPECT_TRUE(r.out_has("value=\"Hi &lt;b&gt;\""));
-    EXPECT_TRUE(r.out_has(">Thee quick brown fox jumped over the lazy dog (2019), caf\xc3\xa9 na\xc3\xafve &lt;i&gt;"))
-        << r.out;
-    EXPECT_FALSE(e.user_has("spell.dat"));
-    EXPECT_FALSE(e.user_has("spell.msg"));
+    lk_test::expect_all(r.out, {"value=\"Bob &lt;bob@example.test&gt;\"", "value=\"Hi &lt;b&gt;\"",
+                                ">Thee quick brown fox jumped over the lazy dog (2019), caf\xc3\xa9 na\xc3\xafve &lt;i&gt;"});
+    EXPECT_FALSE(e.h.exists(e.dir + "spell.dat"));
+    EXPECT_FALSE(e.h.exists(e.dir + "spell.msg"));
 
     r = e.check("the naive na\xc3\xafve dog");
-    EXPECT_TRUE(r.out_has("Words not found: 1")) << r.out;
-    EXPECT_TRUE(r.out_has(">naive</a>"));
+    lk_test::expect_all(r.out, {"Words not found: 1", ">naive</a>"});
 }
 
 TEST(SpellProcess, BadWordNumbersAndTamperedStateChangeNothing) {
     SpellEnv e;
     e.check("Teh dog");
-    const std::string before = e.user_file("spell.msg");
+    const std::string before = e.file("spell.msg");
     for (const char* w : {"5", "-1", "99999", "abc"}) {
         auto r = e.press("spell_set", {{"wordi", w}, {"spell_value", "The"}});
-        EXPECT_EQ(e.user_file("spell.msg"), before) << w;
+        EXPECT_EQ(e.file("spell.msg"), before) << w;
         EXPECT_TRUE(r.out_has("Words not found: 1")) << w << r.out;
     }
     // A word line pointing elsewhere in the body is dropped, never used.
     e.h.write_file("work/u_an/ann@127_0_0_1/spell.dat", "to x\nword 0 4 Teh\n");
     auto r = e.press("spell_set", {{"wordi", "0"}, {"spell_value", "The"}});
-    EXPECT_EQ(e.user_file("spell.msg"), before);
+    EXPECT_EQ(e.file("spell.msg"), before);
     EXPECT_TRUE(r.out_has("Words not found: 0")) << r.out;
 }
 
@@ -122,10 +101,10 @@ TEST(SpellProcess, SavingTheEditorKeepsWordsItDidNotShow) {
     ASSERT_LT(shown, 1500);
     // The user replaces what the box showed with two words.
     e.press("spell_save", {{"spelledit", "alpha, beta;<script>"}, {"spellshown", std::to_string(shown)}});
-    const std::string saved = e.user_file("words.usr");
+    const std::string saved = e.file("words.usr");
     EXPECT_EQ(saved.rfind("alpha\nbeta\n<script>\nword" + std::to_string(shown) + "\n", 0), 0u) << saved.substr(0, 80);
-    EXPECT_NE(saved.find("word1499\n"), std::string::npos);
-    EXPECT_EQ(saved.find("word0\n"), std::string::npos);
+    EXPECT_TRUE(has(saved, "word1499\n"));
+    EXPECT_FALSE(has(saved, "word0\n"));
     r = e.press("spell_edit");
     EXPECT_TRUE(r.out_has("alpha beta &lt;script&gt;")) << r.out;
 }
@@ -133,14 +112,14 @@ TEST(SpellProcess, SavingTheEditorKeepsWordsItDidNotShow) {
 TEST(SpellProcess, CommandLineAnswersEachWordUntilTheEnd) {
     CgiHarness h;
     h.write_file("words.dat", kWords);
-    auto r = h.run({}, "the\nTeh\nCAF\xc3\x89\ncaf\xc3\xa9\r\n", {"-spell"});
+    // A request in the environment is not served: the answers are all there is.
+    auto r = h.run({{"QUERY_STRING", "cmd=test"}}, "the\nTeh\nCAF\xc3\x89\ncaf\xc3\xa9\r\n", {"-spell"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Enter word Right\nEnter word Wrong\nEnter word Wrong\nEnter word Right\nEnter word \n");
-    h.write_file("words.dat", "");
     std::remove(h.path("words.dat").c_str());
     r = h.run({}, "the\n", {"-spell"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Could not read words.dat"), std::string::npos) << r.err;
+    EXPECT_TRUE(has(r.err, "Could not read words.dat")) << r.err;
 }
 
 }  // namespace

@@ -1,19 +1,13 @@
 // Supervised accounts through the real program: a parent "pa" and a child
-// "kid", each with scripted POP3 servers, and one scripted SMTP server that
-// stands for the mail system between them.  The parent registers with the
-// child's password and sets its lists; the child's new mail is sorted; a
-// decision waits for the child's lock; the child can neither lift its own
-// supervision nor reach anything of the parent's.  What the decisions do on
-// real servers is proven in supervise_real_test.cpp.
+// "kid", each with scripted POP3 servers, and one scripted SMTP server for
+// the mail system between them.  What the decisions do on real servers is
+// proven in supervise_real_test.cpp.
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <filesystem>
 #include <map>
-#include <memory>
-#include <sstream>
 
-#include "fake/fake_server.h"
 #include "process/cgi_harness.h"
 #include "store/index.h"
 
@@ -21,13 +15,14 @@ namespace {
 
 using lk_test::CgiHarness;
 using lk_test::CgiResult;
+using lk_test::has;
 using lk_test::url_enc;
 
 const std::string kPaDir = "work/u_pa/pa@127_0_0_1/";
 const std::string kKidDir = "work/u_ki/kid@127_0_0_1/";
 
-std::string msg(int n, const std::string& head, const std::string& body = "hello") {
-    return "message <<EOM\n" + head + "\nMessage-ID: <s" + std::to_string(n) + "@example.test>\n\n" + body + "\nEOM\n";
+std::string msg(int n, const std::string& head) {
+    return lk_test::pop_message(head + "\nMessage-ID: <s" + std::to_string(n) + "@example.test>");
 }
 
 struct Session {
@@ -61,45 +56,15 @@ struct Env {
         return h.post(body + "&utoken=" + url_enc(who[user].tok), "", env(user));
     }
     std::string prof(const std::string& dir) { return h.read_file(dir + "user.dat"); }
-    bool has_line(const std::string& dir, const std::string& line) {
-        std::istringstream in(prof(dir));
-        for (std::string l; std::getline(in, l);)
-            if (l == line) return true;
-        return false;
-    }
+    bool has_line(const std::string& dir, const std::string& line) { return has("\n" + prof(dir), "\n" + line + "\n"); }
     int lines_with(const std::string& dir, const std::string& prefix) {
-        int n = 0;
-        std::istringstream in(prof(dir));
-        for (std::string l; std::getline(in, l);) n += l.rfind(prefix, 0) == 0;
-        return n;
+        return lk_test::count_of("\n" + prof(dir), "\n" + prefix);
     }
     // Subject -> message number of a folder's index.
     std::map<std::string, std::string> inbox(const std::string& dir) {
         std::map<std::string, std::string> out;
-        std::istringstream in(h.read_file(dir + "0/index.dat"));
-        for (std::string line; std::getline(in, line);) {
-            std::vector<std::string> f;
-            std::size_t b = 0;
-            for (std::size_t e; (e = line.find('\t', b)) != std::string::npos; b = e + 1) f.push_back(line.substr(b, e - b));
-            f.push_back(line.substr(b));
-            if (f.size() > H_SUBJECT && f.size() > H_ID) out[f[H_SUBJECT]] = f[H_ID];
-        }
-        return out;
-    }
-    // The messages the SMTP server took, dot-stuffing undone.
-    std::vector<std::string> sent() {
-        std::vector<std::string> out;
-        bool in = false;
-        for (const std::string& l : smtp.log_lines()) {
-            if (!in && l == "DATA") {
-                in = true;
-                out.emplace_back();
-            } else if (in && l == ".") {
-                in = false;
-            } else if (in) {
-                out.back() += (l.rfind("..", 0) == 0 ? l.substr(1) : l) + "\n";
-            }
-        }
+        for (const auto& f : lk_test::index_records(h.read_file(dir + "0/index.dat")))
+            if (f.size() > H_SUBJECT) out[f[H_SUBJECT]] = f[H_ID];
         return out;
     }
     // Every file of a directory tree with its text.
@@ -110,12 +75,6 @@ struct Env {
         return out;
     }
 };
-
-int count_of(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-    return n;
-}
 
 // The error box of a page, for failure messages.
 std::string alert(const CgiResult& r) {
@@ -173,32 +132,21 @@ TEST(SuperviseProcess, ParentHoldsTheChildsMailFromUnknownSenders) {
     auto kin = e.inbox(kKidDir);
     ASSERT_EQ(kin.size(), 2u) << check.log.substr(check.log.rfind("Method is"));
     EXPECT_TRUE(kin.count("from parent") && kin.count("from friend"));
-    std::vector<std::string> wire = kid1.log_lines();
-    std::size_t last_top = 0, first_dele = wire.size();
-    std::string deles;
-    for (std::string& w : wire)
-        for (char& c : w) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    for (std::size_t i = 0; i < wire.size(); ++i) {
-        if (wire[i].rfind("TOP ", 0) == 0) last_top = i;
-        if (wire[i].rfind("DELE ", 0) == 0) {
-            first_dele = std::min(first_dele, i);
-            deles += wire[i] + ";";
-        }
-    }
-    EXPECT_LT(last_top, first_dele) << "no deletion while TOP replies are outstanding";
-    EXPECT_NE(deles.find("DELE 4;"), std::string::npos) << deles;
-    for (const char* kept : {"DELE 2;", "DELE 3;"}) EXPECT_EQ(deles.find(kept), std::string::npos) << deles;
-    EXPECT_NE(deles.find("DELE 1;"), std::string::npos) << "forwarded to the parent";
-    EXPECT_NE(deles.find("DELE 5;"), std::string::npos);
+    std::string wire = "\n" + kid1.log();
+    for (char& c : wire) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_LT(wire.rfind("\nTOP "), wire.find("\nDELE ")) << "no deletion while TOP replies are outstanding";
+    // The spammer's is deleted, so are the two forwarded to the parent; the
+    // delivered ones stay.
+    lk_test::expect_all(wire, {"\nDELE 4\n", "\nDELE 1\n", "\nDELE 5\n"});
+    lk_test::expect_none(wire, {"\nDELE 2\n", "\nDELE 3\n"});
     EXPECT_TRUE(e.has_line(kKidDir, "rejected 1")) << e.prof(kKidDir);
-    std::vector<std::string> out = e.sent();
+    std::vector<std::string> out = lk_test::smtp_messages(e.smtp, true);
     ASSERT_EQ(out.size(), 2u) << e.smtp.log();
-    EXPECT_EQ(count_of(e.smtp.log(), "RCPT TO:<pa@example.test>"), 2) << e.smtp.log();
+    EXPECT_EQ(lk_test::count_of(e.smtp.log(), "RCPT TO:<pa@example.test>"), 2) << e.smtp.log();
     for (const std::string& m : out) {
-        EXPECT_NE(m.find("X-Child-To: kid@127.0.0.1\n"), std::string::npos) << m;
-        EXPECT_NE(m.find("Nwflags: 1\n"), std::string::npos) << m;
+        lk_test::expect_all(m, {"X-Child-To: kid@127.0.0.1\n", "Nwflags: 1\n"});
     }
-    EXPECT_NE(out[0].find("From: Stranger <stranger@example.test>"), std::string::npos) << out[0];
+    EXPECT_TRUE(has(out[0], "From: Stranger <stranger@example.test>")) << out[0];
 
     // The parent's inbox: the two held messages and a private one.
     FakeServer pa1("pop3",
@@ -226,8 +174,7 @@ TEST(SuperviseProcess, ParentHoldsTheChildsMailFromUnknownSenders) {
                       : kind == "button" ? e.post("kid", name + "=1" + fields)
                                          : e.post("kid", "cmd=" + name + fields);
         ++tried;
-        EXPECT_FALSE(r.out_has("PARENT-SECRET")) << kind << " " << name;
-        EXPECT_FALSE(r.out_has("doctor@example.test")) << kind << " " << name;
+        lk_test::expect_none(r.out, {"PARENT-SECRET", "doctor@example.test"});
     }
     EXPECT_GT(tried, 100);
     EXPECT_EQ(e.snapshot(kPaDir), before) << "the parent's files are untouched";

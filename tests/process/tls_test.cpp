@@ -1,20 +1,15 @@
-// TLS through the real program against the scripted server speaking TLS
-// with the test certificates: a login and a list with the mail check over
-// POP3S, and the error page of each refusal in the user's words, with the
-// detail in the log and no password on the wire.
+// TLS against the scripted server with the test certificates: a login over
+// POP3S, and each refusal in the user's words with the detail in the log.
 #include <gtest/gtest.h>
 
-#include "fake/fake_server.h"
 #include "process/cgi_harness.h"
 
 namespace {
 
-using lk_test::CgiHarness;
-using lk_test::CgiResult;
-using lk_test::url_enc;
+using lk_test::has;
+using lk_test::kPass;
 
-constexpr const char* kPass = "Tl5-secretPW";
-
+// The test certificates, made once (empty when they cannot be made).
 const std::string& certs() {
     static std::string dir;
     if (dir.empty()) {
@@ -25,21 +20,14 @@ const std::string& certs() {
     return dir;
 }
 
-struct TlsLogin {
-    FakeServer pop;
-    CgiHarness h;
+// A POP3 server speaking TLS (tls_mode "implicit" or "starttls") with cert.
+struct TlsLogin : lk_test::Session {
     TlsLogin(const char* tls_mode, const char* cert, const std::string& extra)
-        : pop("pop3",
-              std::string("user ann ") + kPass + "\nmessages 2\n" +
-                  (tls_mode ? std::string("tls ") + tls_mode + " " + certs() + "/" + cert + " " + certs() +
-                                  "/server.key\n"
-                            : ""),
-              60),
-          h("", true) {
-        h.set_ini("templates @TPL@\nworkarea @WORK@\npophost 127.0.0.1\nport " + std::to_string(pop.port()) +
-                  "\ndebug true\ntls_ca_file " + certs() + "/ca.pem\n" + extra);
-    }
-    CgiResult login() { return h.post("cmd=login&user=ann&pass=" + url_enc(kPass)); }
+        : Session("user ann " + kPass + "\nmessages 2\n" +
+                      (tls_mode ? std::string("tls ") + tls_mode + " " + certs() + "/" + cert + " " + certs() +
+                                      "/server.key\n"
+                                : ""),
+                  "tls_ca_file " + certs() + "/ca.pem\n" + extra, std::nullopt, 60) {}
 };
 
 }  // namespace
@@ -48,16 +36,12 @@ TEST(TlsProcess, LoginAndListOverPop3s) {
     ASSERT_FALSE(certs().empty());
     TlsLogin L("implicit", "server.pem", "");
     ASSERT_TRUE(L.pop.ok()) << L.pop.error();
-    L.h.set_ini("templates @TPL@\nworkarea @WORK@\npophost 127.0.0.1\nport " + std::to_string(L.pop.port()) +
-                "\ndebug true\ntls_ca_file " + certs() + "/ca.pem\npop_tls_ports 995," +
-                std::to_string(L.pop.port()) + "\n");
+    L.h.set_ini(L.ini + "pop_tls_ports 995," + std::to_string(L.pop.port()) + "\n");
     auto r = L.login();
-    std::string tok = lk_test::cookie_value(r, "utok");
-    ASSERT_FALSE(tok.empty()) << r.out;
-    auto list = L.h.get("cmd=list&fld=0&utoken=" + url_enc(tok),
-                        {{"HTTP_COOKIE", "utokc=" + lk_test::cookie_value(r, "utokc")}});
-    EXPECT_NE(list.body().find("generated message 2"), std::string::npos) << list.body();
-    EXPECT_NE(list.log.find("TLS to POP server 127.0.0.1: TLS"), std::string::npos) << list.log;
+    ASSERT_FALSE(L.tok.empty()) << r.out;
+    auto list = L.get("cmd=list&fld=0");
+    EXPECT_TRUE(has(list.body(), "generated message 2")) << list.body();
+    EXPECT_TRUE(has(list.log, "TLS to POP server 127.0.0.1: TLS")) << list.log;
     auto wire = L.pop.log_lines();
     ASSERT_GE(wire.size(), 1u);
     EXPECT_EQ(wire[0], "user ann");   // implicit TLS: no CAPA, no STLS
@@ -85,8 +69,8 @@ TEST(TlsProcess, RefusalsNameTheFaultOnThePageAndTheDetailInTheLog) {
         ASSERT_TRUE(L.pop.ok()) << L.pop.error();
         auto r = L.login();
         EXPECT_TRUE(lk_test::cookie_value(r, "utok").empty()) << "logged in";
-        EXPECT_NE(r.body().find(c.page), std::string::npos) << r.body();
-        EXPECT_NE(r.log.find(c.log), std::string::npos) << r.log;
+        EXPECT_TRUE(has(r.body(), c.page)) << r.body();
+        EXPECT_TRUE(has(r.log, c.log)) << r.log;
         for (const std::string& line : L.pop.log_lines()) EXPECT_NE(line.rfind("pass", 0), 0u) << line;
     }
 }
