@@ -185,9 +185,7 @@ TEST_F(ConfigTest, MissingFileRaisesE21AndE23) {
     ini_reset();
     g.rootname = "nosuchprogram";
     std::string vh;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(ini_read(dir + "/sub/nosuchprogram", vh), 0);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = lk_test::capture([&] { EXPECT_EQ(ini_read(dir + "/sub/nosuchprogram", vh), 0); });
     EXPECT_NE(out.find("Content-type: text/html"), std::string::npos);
     EXPECT_NE(out.find("E21: Unable to find ini file in {nosuchprogram.ini}"), std::string::npos);
     // The other places looked in go to the log only.
