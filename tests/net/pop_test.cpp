@@ -14,25 +14,31 @@
 
 namespace {
 
+// Slot 0 is alice on the local server, with a 10 KB cache limit.
+void alice_on_slot0() {
+    prof.xpop_name[0] = "127.0.0.1";
+    prof.xpop_user[0] = "alice";
+    prof.xpop_pass[0] = "pw-Secret";
+    ini_set(K_pop_timeout, "2");
+    ini_set(K_mcache_kbytes, "10");
+}
+
+// Resets the per-request state as a new request would.
+void next_request() {
+    sock_reset();
+    pop_reset();
+    index_reset();
+    fld_set_missing_wait(0);
+    f_error_clear();
+}
+
 // A user whose slot 0 is the fake server.
 struct PopEnv : StoreEnv {
     explicit PopEnv(const FakeServer& srv, bool del = false) {
-        prof.xpop_name[0] = "127.0.0.1";
-        prof.xpop_user[0] = "alice";
-        prof.xpop_pass[0] = "pw-Secret";
+        alice_on_slot0();
         prof.xpop_del[0] = del;
         ini_set(K_port, std::to_string(srv.port()));
-        ini_set(K_pop_timeout, "2");
-        ini_set(K_mcache_kbytes, "10");
         ini_set(K_log, "send top_reply");
-    }
-    // Resets the per-request state as a new request would.
-    void next_request() {
-        sock_reset();
-        pop_reset();
-        index_reset();
-        fld_set_missing_wait(0);
-        f_error_clear();
     }
 };
 
@@ -150,14 +156,6 @@ struct DovecotBox : Mailbox {
     }
 };
 
-void next_request() {
-    sock_reset();
-    pop_reset();
-    index_reset();
-    fld_set_missing_wait(0);
-    f_error_clear();
-}
-
 bool is_stub(const Record& r) { return r[H_FLAGS].find("rbody,") != std::string::npos; }
 
 class PopServers : public ::testing::TestWithParam<std::string> {
@@ -165,11 +163,7 @@ protected:
     StoreEnv env;
     std::unique_ptr<Mailbox> box;
     void SetUp() override {
-        prof.xpop_name[0] = "127.0.0.1";
-        prof.xpop_user[0] = "alice";
-        prof.xpop_pass[0] = "pw-Secret";
-        ini_set(K_pop_timeout, "2");
-        ini_set(K_mcache_kbytes, "10");
+        alice_on_slot0();
         if (GetParam() == "fake") {
             box = std::make_unique<FakeBox>();
         } else {
@@ -526,7 +520,7 @@ TEST(PopOps, DeleteOnServerAndOpenCheck) {
     ASSERT_EQ(pop_open(0), 1);
     pop_read();
     ASSERT_EQ(mainidx().n, 2);
-    env.next_request();
+    next_request();
     ASSERT_EQ(fld_readxov(0), 1);
     EXPECT_EQ(r_delpop(1), 1) << f_error_text();
     pop_close();
@@ -538,7 +532,7 @@ TEST(PopOps, DeleteOnServerAndOpenCheck) {
     EXPECT_EQ(pop_open_check("", "x", "127.0.0.1"), 0);
     EXPECT_NE(env.log().find("Null username for pop_open_check"), std::string::npos);
     prof.xpop_user[0] = "bad\r\nuser";
-    env.next_request();
+    next_request();
     EXPECT_EQ(pop_open(0), 0);
 }
 

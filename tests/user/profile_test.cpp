@@ -37,6 +37,12 @@ protected:
         g.gcmd = "list";
     }
     void install(const std::string& text) { spit(user_file(), text); }
+    // The folder names in use, joined by "|".
+    static std::string folders() {
+        std::string out;
+        for (int i = 0; i < prof.nxfld; ++i) out += (i ? "|" : "") + prof.xfld_name[i];
+        return out;
+    }
 };
 
 }  // namespace
@@ -93,10 +99,7 @@ TEST_F(ProfileTest, LineRules) {
     EXPECT_EQ(prof.xdflt_reply, "ann-list@example.org");
     EXPECT_NE(log_text().find("Change in pophost 1 data tokens"), std::string::npos);
     // the folder fix-ups gave a new-mail, trash and copies folder
-    EXPECT_EQ(prof.nxfld, 3);
-    EXPECT_EQ(prof.xfld_name[0], "New Mail");
-    EXPECT_EQ(prof.xfld_name[1], "Trash Can");
-    EXPECT_EQ(prof.xfld_name[2], "Copies to self");
+    EXPECT_EQ(folders(), "New Mail|Trash Can|Copies to self");
     // quotas absent: the defaults
     EXPECT_EQ(prof.xdiskquota, 100000);
     EXPECT_EQ(prof.xmax_download_msgs, 100);
@@ -110,11 +113,7 @@ TEST_F(ProfileTest, ConfiguredFolderNamesAreEnsured) {
     login_as("ann@pop.example", "new_mail_name Inbox\nwaste_name Bin\ncopy_name Sent\n");
     install("folder 0 New Mail\nfolder 1 Trash Can\nfolder 2 Copies to self\nfolder 3 Work\n");
     ASSERT_EQ(user_getinfo(0, 1), 1);
-    EXPECT_EQ(prof.xfld_name[0], "Inbox");
-    EXPECT_EQ(prof.xfld_name[1], "Bin");
-    EXPECT_EQ(prof.xfld_name[2], "Sent");
-    EXPECT_EQ(prof.xfld_name[3], "Work");
-    EXPECT_EQ(prof.nxfld, 4);
+    EXPECT_EQ(folders(), "Inbox|Bin|Sent|Work");
 }
 
 TEST_F(ProfileTest, NewUserFromDefaultFile) {
@@ -165,9 +164,7 @@ TEST_F(ProfileTest, CorruptProfileAtLoginKeepsFoldersOnDisk) {
     EXPECT_EQ(prof.xrefresh, 9);
     EXPECT_EQ(slurp(user_lost_file()), text + "has_checksum 0\n");
     EXPECT_FALSE(file_exists(user_file()));
-    EXPECT_EQ(prof.nxfld, 6);
-    EXPECT_EQ(prof.xfld_name[3], "folder 4");
-    EXPECT_EQ(prof.xfld_name[5], "folder 6");
+    EXPECT_EQ(folders(), "New Mail|Trash Can|Copies to self|folder 4|folder 5|folder 6");
     const std::string log = log_text();
     std::size_t n = 0, pos = 0;
     while ((pos = log.find("checksum error 41 != 40", pos)) != std::string::npos) ++n, ++pos;
