@@ -76,10 +76,7 @@ TEST_F(ConfigTest, LinesKeysAndValues) {
 
 TEST_F(ConfigTest, DefaultsAndTruth) {
     ASSERT_EQ(read_ini("wml 1\nnfs TRUE\nno_locks yes\ndebug True\n"), 1);
-    EXPECT_EQ(wm_ini_get(K_fetch_min), "200");
-    EXPECT_EQ(wm_ini_get(K_user_prefix), "u_");
-    EXPECT_EQ(wm_ini_get(K_reply_prefix), ">");
-    EXPECT_EQ(wm_ini_get(K_pop_busy), "try again");
+    EXPECT_EQ(wm_ini_get(K_user_prefix), "u_");   // a default from the table
     EXPECT_EQ(wm_ini_get(K_nwimg), g.path_script);
     EXPECT_TRUE(ini_true(K_wml));
     EXPECT_TRUE(ini_true(K_nfs));

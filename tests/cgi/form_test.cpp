@@ -253,12 +253,7 @@ TEST_F(FormTest, MultipartFifthFileReusesSlotZero) {
 }
 
 TEST_F(FormTest, MultipartDefects) {
-    struct Case {
-        const char* what;
-        std::string type, body;
-        long length;
-        int fields;
-    } cases[] = {
+    struct Case { const char* what; std::string type, body; long length; int fields; } cases[] = {
         {"no boundary", "multipart/form-data", field("a", "1") + closing(), -1, 0},
         {"truncated inside a part", "multipart/form-data; boundary=XyZ", field("a", "1") + "--XyZ\r\nContent-Disp", -1, 1},
         {"no closing line", "multipart/form-data; boundary=XyZ", field("a", "1") + field("b", "2"), -1, 1},

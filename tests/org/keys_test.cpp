@@ -109,10 +109,7 @@ TEST(PgpKeys, RingFileAndKeyChoice) {
     std::vector<RingEntry> ring = ring_read(path);
     ASSERT_EQ(ring.size(), 2u);
 
-    struct Case {
-        const char* target;
-        const char* expected;
-    } cases[] = {
+    struct Case { const char* target; const char* expected; } cases[] = {
         {"", "<option selected value=\"(no encryption)\">(no encryption)</option>\n"
              "<option  value=\"7D0CB7802BAD7664\">Alice &lt;alice@example.test&gt;</option>\n"
              "<option  value=\"EF9D2742D3A6F417\">Bob</option>\n"},

@@ -24,9 +24,7 @@ Record from_rec(const std::string& from, const std::string& sender = "", const s
 TEST(Supervise, StoredEntriesAreBareAddressesOnOneLine) {
     StoreEnv env;
     ini_set(K_pophost, "mail.example.test");
-    struct {
-        std::string in, typed, sender;
-    } cases[] = {
+    struct { std::string in, typed, sender; } cases[] = {
         {"Friend <Friend@Example.Test>", "friend@example.test", "friend@example.test"},
         {"*@spam.test", "*@spam.test", ""},   // a sender's "@spam.test" has no user part
         {"*@*", "*@*", ""},
@@ -76,10 +74,7 @@ TEST(Supervise, ParentAndListMatchingOfNewMail) {
     prof.xparent = "pa@mail.test";
     // The parent's profile names where its mail goes.
     lk_test::spit(user_file("pa@mail.test"), "dflt_reply Pa <papa@home.test>\n");
-    struct {
-        Record rec;
-        int parent;
-    } parents[] = {
+    struct { Record rec; int parent; } parents[] = {
         {from_rec("Pa <PAPA@home.test>"), 1},
         {from_rec("pa@mail.test"), 0},                                          // the login is no address
         {from_rec("kid@example.test", "", "", "kid@example.test"), 0},          // To equal to From
@@ -91,10 +86,7 @@ TEST(Supervise, ParentAndListMatchingOfNewMail) {
     EXPECT_EQ(isparent(from_rec("papa@home.test")), 0) << "no parent, no parent's mail";
 
     std::vector<std::string> list = {"Friend <friend@example.test>", "*@spam.test", "not an address"};
-    struct {
-        Record rec;
-        int match;
-    } senders[] = {
+    struct { Record rec; int match; } senders[] = {
         {from_rec("FRIEND@example.test"), 1},
         {from_rec("a <a@spam.test>"), 1},
         {from_rec("a@ham.test", "b@spam.test"), 1},

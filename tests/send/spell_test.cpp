@@ -34,10 +34,7 @@ std::vector<std::pair<std::size_t, std::string>> words_of(const std::string& tex
 
 TEST(SpellWords, FinderSkipsTrimsAndCountsCharacters) {
     using W = std::vector<std::pair<std::size_t, std::string>>;
-    struct Case {
-        std::string text;
-        W want;
-    } cases[] = {
+    struct Case { std::string text; W want; } cases[] = {
         {"", {}},
         {"an ox ate hay", {{6, "ate"}, {10, "hay"}}},              // two letters never, three always
         {"in (2019) we met.", {{13, "met"}}},                       // digits and brackets yield nothing
@@ -51,11 +48,7 @@ TEST(SpellWords, FinderSkipsTrimsAndCountsCharacters) {
 }
 
 TEST(SpellWords, ScoresAndBuckets) {
-    struct Case {
-        const char* w;
-        const char* c;
-        int score;
-    } cases[] = {
+    struct Case { const char* w; const char* c; int score; } cases[] = {
         {"house", "house", 15},   // a word against itself: 3 per letter
         {"abcd", "abxcd", 9},     // inserted letter: 3+3 before it, 2+2 after, less 1
         {"hosue", "house", 11},   // swapped pair
@@ -165,11 +158,7 @@ TEST(SpellReplace, ChecksTheOldWordAndTheLength) {
 }
 
 TEST(SpellWrap, BreaksAtBlanksNeverInsideMarkupEntitiesOrCharacters) {
-    struct Case {
-        std::string in;
-        int width;
-        std::string out;
-    } cases[] = {
+    struct Case { std::string in; int width; std::string out; } cases[] = {
         {"short", 10, "short"},
         {"aaa bbb ccc ddd", 8, "aaa bbb\nccc ddd"},
         {"a <a href=\"x?a=1&amp;b=2\">bb</a> cc dd", 6, "a <a href=\"x?a=1&amp;b=2\">bb</a>\ncc dd"},

@@ -5,11 +5,7 @@
 using namespace std::string_view_literals;
 
 TEST(Escape, HtmlFamily) {
-    struct Row {
-        std::string_view in;
-        unsigned flags;
-        std::string_view out;
-    } rows[] = {
+    struct Row { std::string_view in; unsigned flags; std::string_view out; } rows[] = {
         {"", kEscAttr, ""},
         {"a\0b"sv, kEscAttr, "a\0b"sv},   // bytes other than the specials pass through
         {"<a href=\"x\">&", kEscText, "&lt;a href=\"x\"&gt;&amp;"},
@@ -31,12 +27,7 @@ TEST(Escape, HtmlFamily) {
 
 TEST(Escape, PercentEncoder) {
     static constexpr ByteSet kPath = ByteSet::unreserved().with("/:@");
-    struct Row {
-        std::string_view in;
-        const ByteSet* keep;
-        std::size_t stop;
-        const char* out;
-    } rows[] = {
+    struct Row { std::string_view in; const ByteSet* keep; std::size_t stop; const char* out; } rows[] = {
         {"", nullptr, std::string::npos, ""},
         {"\0"sv, nullptr, std::string::npos, "%00"},
         {"Az09-._~", nullptr, std::string::npos, "Az09-._~"},
@@ -53,11 +44,7 @@ TEST(Escape, PercentEncoder) {
 }
 
 TEST(Escape, PercentDecoder) {
-    struct Row {
-        std::string_view in;
-        char escape;
-        std::string_view out;
-    } rows[] = {
+    struct Row { std::string_view in; char escape; std::string_view out; } rows[] = {
         {"", '%', ""},
         {"%", '%', "%"},
         {"%4", '%', "%4"},             // cut escape kept
@@ -71,10 +58,7 @@ TEST(Escape, PercentDecoder) {
 }
 
 TEST(Escape, HexDigits) {
-    struct Row {
-        char hi, lo;
-        int pair;
-    } rows[] = {
+    struct Row { char hi, lo; int pair; } rows[] = {
         {'\0', '\0', -1}, {'0', '0', 0}, {'f', 'F', 255}, {'A', '9', 0xA9}, {'4', '1', 0x41},
         {'g', '1', -1},   {'1', 'g', -1}, {'/', '0', -1}, {':', '0', -1},   {'@', '0', -1},
         {'G', '0', -1},   {'`', '0', -1}, {' ', '1', -1}, {'\xff', '1', -1},

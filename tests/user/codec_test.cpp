@@ -40,10 +40,7 @@ TEST(UserCodec, HexHelpers) {
 }
 
 TEST(UserCodec, CrEncoding) {
-    struct Case {
-        const char* plain;
-        const char* coded;
-    } cases[] = {
+    struct Case { const char* plain; const char* coded; } cases[] = {
         {"line1\nline2", "line1\\nline2"},
         {"a\\b", "a\\\\b"},
         {"", ""},

@@ -227,11 +227,7 @@ TEST_F(LockTest, ModeChoice) {
 }
 
 TEST_F(LockTest, FormFieldsChooseTheMode) {
-    struct Case {
-        const char* field;
-        const char* cmd;
-        int must, read_only;
-    } cases[] = {
+    struct Case { const char* field; const char* cmd; int must, read_only; } cases[] = {
         {"read_only", "list", 0, 1},
         {"read_only", "login", 1, 0},   // a login always locks
         {"must_lock", "list", 1, 0},
@@ -348,10 +344,7 @@ TEST_F(LockTest, WriterKilledAnywhereLeavesAWholeProfile) {
 // the response ends, so the user's next request (sent once the page is
 // there) takes it at once, in both modes; lock_force_wait keeps it longer.
 TEST_F(LockTest, DetachedReleaseEndsTheResponseBeforeThePause) {
-    struct Case {
-        const char* extra;
-        bool held_at_end;
-    };
+    struct Case { const char* extra; bool held_at_end; };
     const Case cases[] = {
         {"lock_force_wait 2\n", true},
         {"", false},

@@ -4,10 +4,7 @@
 
 
 TEST(UserEncode, RencodeTable) {
-    struct Case {
-        const char* in;
-        const char* out;
-    } cases[] = {
+    struct Case { const char* in; const char* out; } cases[] = {
         {"a.b", "a_Ib"},
         {"ann@pop.example", "ann_Ppop_Iexample"},
         {" !\"#$%&'()*+,-./", "_4_5_6_7_8_9_A_B_C_D_E_F_G_H_I_J"},
@@ -50,11 +47,7 @@ TEST(UserEncode, UserOnly) {
 }
 
 TEST_F(UserTest, HashMethodOneDirectories) {
-    struct Case {
-        const char* extra;
-        const char* user;
-        const char* rel;
-    } cases[] = {
+    struct Case { const char* extra; const char* user; const char* rel; } cases[] = {
         {"", "j.doe", "u_j_/j_doe"},
         {"allow. true\n", "j.doe", "u_j./j.doe"},
         {"", "a", "u_a"},

@@ -83,11 +83,7 @@ TEST_F(SessionTest, GetUserFromFieldOrCookie) {
 }
 
 TEST_F(SessionTest, Cookies) {
-    struct Case {
-        const char* header;
-        const char* name;
-        const char* value;
-    } cases[] = {
+    struct Case { const char* header; const char* name; const char* value; } cases[] = {
         {"utokc=77; utok=abc_12", "utok", "abc_12"},
         {"utok=abc_12; utokc=77", "utokc", "77"},
         {"xutok=evil; utok=good", "utok", "good"},
