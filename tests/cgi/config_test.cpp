@@ -1,6 +1,5 @@
 // The settings file: where it is found, how lines are read, the list
 // keys, virtual hosts and defaults.
-#include <gtest/gtest.h>
 
 #include "test_env.h"
 

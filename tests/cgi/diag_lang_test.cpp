@@ -1,8 +1,5 @@
 // The log, the user-facing error channel, the error page, and language
 // files.
-#include <gtest/gtest.h>
-
-#include <cstdio>
 
 #include "test_env.h"
 

@@ -1,10 +1,7 @@
 // Routing of commands and buttons to their handlers: the tables as a golden
 // dump, the press rules of buttons, and the lookup of handlers by name.
-#include <gtest/gtest.h>
 
 #include "cgi/commands.h"
-#include "cgi/dispatch.h"
-#include "cgi/form.h"
 #include "test_env.h"
 
 namespace {

@@ -1,5 +1,4 @@
 // Query, URL-encoded and multipart decoding, and the field lookups.
-#include <gtest/gtest.h>
 
 #include <vector>
 

@@ -1,4 +1,3 @@
-#include <gtest/gtest.h>
 
 #include "fake/fake_server.h"
 #include "net/netobj.h"

@@ -2,7 +2,6 @@
 // and against the real dovecot of scripts/servers.sh (skipped when its
 // servers.env is absent); faults a real server will not make on request run
 // against the fake alone.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>

@@ -1,13 +1,9 @@
 // The key ring: public keys read from armored blocks (real keys made by a
 // PGP program, and damaged ones), the ring's own operations, ring.txt and
 // the compose page's key choice.
-#include <gtest/gtest.h>
-
-#include <filesystem>
 
 #include "org/keys.h"
 #include "org/wpgp.h"
-#include "user/paths.h"
 #include "test_env.h"
 
 namespace {

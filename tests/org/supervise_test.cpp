@@ -1,7 +1,6 @@
 // The supervision rules that need no server: which list entries are stored,
 // how a child's profile is read and stripped, and which new message counts
 // as the parent's or as a listed sender's.
-#include <gtest/gtest.h>
 
 #include "org/supervise.h"
 #include "store/folders.h"

@@ -1,10 +1,6 @@
 #include "support/file.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
 #include <cerrno>
-#include <filesystem>
 
 #include "test_env.h"
 

@@ -2,14 +2,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <fstream>
 #include <random>
 
-#include "cgi/diag.h"
-#include "cgi/form.h"
 #include "support/str.h"
 #include "test_env.h"
 

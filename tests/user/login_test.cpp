@@ -5,9 +5,6 @@
 
 #include <set>
 
-#include "cgi/content.h"
-#include "cgi/form.h"
-#include "page/encode.h"
 #include "user/codec.h"
 #include "user/session.h"
 #include "test_env.h"

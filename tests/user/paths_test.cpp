@@ -2,7 +2,6 @@
 
 #include "test_env.h"
 
-
 TEST(UserEncode, RencodeTable) {
     struct Case { const char* in; const char* out; } cases[] = {
         {"a.b", "a_Ib"},

@@ -1,15 +1,11 @@
 #include "user/profile.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <regex>
 
-#include "cgi/diag.h"
-#include "cgi/form.h"
 #include "user/codec.h"
-#include "user/lock.h"
 #include "test_env.h"
 
 using lk_test::file_exists;
@@ -299,17 +295,6 @@ TEST_F(ProfileTest, WriteRefusals) {
     EXPECT_EQ(user_write(), 0);
     EXPECT_NE(f_error_text().find("No folder information"), std::string::npos);
     EXPECT_EQ(slurp(user_file()), "folder 0 New Mail\n");   // the old profile stays
-}
-
-TEST_F(ProfileTest, ReadOnlyRequestNeverWrites) {
-    install(slurp(kData + "full.dat"));
-    user_lock_flags().g_read_only = 1;
-    ASSERT_EQ(user_getinfo(0, 1), 1);
-    prof.xrefresh = 99;
-    g.ui_changed = 1;
-    EXPECT_EQ(user_write(), 1);
-    EXPECT_EQ(slurp(user_file()), slurp(kData + "full.dat"));
-    EXPECT_FALSE(file_exists(user_fname("user_lock")));
 }
 
 TEST_F(ProfileTest, NoRenameModeKeepsThePidFile) {

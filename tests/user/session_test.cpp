@@ -1,11 +1,7 @@
 #include "user/session.h"
 
-#include <cstdlib>
-
-#include "cgi/form.h"
 #include "user/codec.h"
 #include "test_env.h"
-
 
 namespace {
 
