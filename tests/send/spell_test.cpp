@@ -1,27 +1,15 @@
 // Spell checker pieces that need no request: the word finder, scores and
 // buckets, the two layouts of the word list, suggestions, the saved state's
 // round trip (and its distrust of tampered word lines), and the page wrap.
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
-#include <cstdlib>
-#include <fstream>
-
 #include "send/spell.h"
+#include "test_env.h"
 
 namespace {
 
 struct TempFile {
-    std::string path;
-    explicit TempFile(const std::string& text) {
-        char t[] = "/tmp/lkspellXXXXXX";
-        int fd = mkstemp(t);
-        path = t;
-        std::ofstream(path, std::ios::binary) << text;
-        close(fd);
-    }
-    ~TempFile() { std::remove(path.c_str()); }
+    lk_test::TempDir dir{"lkspell"};
+    std::string path = dir.path + "/words";
+    explicit TempFile(const std::string& text) { lk_test::spit(path, text); }
 };
 
 std::vector<std::pair<std::size_t, std::string>> words_of(const std::string& text) {
