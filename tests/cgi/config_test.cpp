@@ -29,14 +29,10 @@ TEST(ConfigPaths, VirtualHostNamesAreHostNames) {
 
 TEST(ConfigPaths, ScriptNames) {
     struct Case { const char* path; const char* root; } cases[] = {
-        {"/cgi-bin/larkspur", "larkspur"},
-        {"/cgi-bin/mail.cgi", "mail"},
+        {"/cgi-bin/larkspur", "larkspur"}, {"/cgi-bin/mail.cgi", "mail"},
         {"/cgi-bin/mail.cgi/extra", "mail"},   // the name before ".cgi/"
         {"/cgi-bin/mail.cgi/a/b", "b"},        // only a "/" right after ".cgi" is skipped
-        {"C:\\web\\wm.exe", "wm"},
-        {"plain", "plain"},
-        {"/cgi-bin/", "larkspur"},
-        {"", "larkspur"},
+        {"C:\\web\\wm.exe", "wm"}, {"plain", "plain"}, {"/cgi-bin/", "larkspur"}, {"", "larkspur"},
     };
     for (const auto& c : cases) {
         request_reset();

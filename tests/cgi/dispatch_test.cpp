@@ -53,17 +53,13 @@ struct ButtonRow { std::vector<std::pair<const char*, const char*>> fields; cons
 // found: field or image-button names, whole names only, the prefix row.
 TEST_F(DispatchTest, PostedButtonsInTableOrder) {
     const ButtonRow rows[] = {
-        {{{"new", "x"}}, "f_send"},
-        {{{"new.x", "4"}}, "f_send"},
+        {{{"new", "x"}}, "f_send"}, {{{"new.x", "4"}}, "f_send"},
         {{{"logout.x", "12"}}, "r_logout(0)"},   // an image button still counts
         {{{"list_held", "1"}}, "f_list_held"},    // never the shorter "list"
         {{{"set_pass2", "1"}}, "f_ch_pass(2)"},   // nor the longer names' tails
-        {{{"jhelp", "1"}}, "tpl_show(jhelp)"},
-        {{{"moveton", "1"}}, "r_moveto(1)"},
-        {{{"rejsel", "1"}}, "r_delsel(1)"},
-        {{{"saveconfig", "1"}}, "r_config"},
-        {{{"fswitch", "1"}}, "f_switch"},
-        {{{"fld_rename12", "New name"}}, "r_fld_rename"},
+        {{{"jhelp", "1"}}, "tpl_show(jhelp)"}, {{{"moveton", "1"}}, "r_moveto(1)"},
+        {{{"rejsel", "1"}}, "r_delsel(1)"}, {{{"saveconfig", "1"}}, "r_config"},
+        {{{"fswitch", "1"}}, "f_switch"}, {{{"fld_rename12", "New name"}}, "r_fld_rename"},
         {{{"pick_edit.x", "1"}}, "f_pick"},
         // The first match in table order wins.
         {{{"list", "1"}, {"new", "1"}}, "f_send"},
@@ -99,9 +95,7 @@ TEST_F(DispatchTest, UrlSchemes) {
         {"http://example.org/a?b=c&d=e", true},
         {"HTTPS://example.org/", true},
         {"ftp://ftp.example.org/pub", true},
-        {"javascript:alert(1)", false},
-        {"JaVaScRiPt:alert(1)", false},
-        {"data:text/html,<script>", false},
+        {"javascript:alert(1)", false}, {"JaVaScRiPt:alert(1)", false}, {"data:text/html,<script>", false},
         {"//evil.example/", false},
         {"http://", false},
         {"http://a\r\nSet-Cookie: x=1", false},

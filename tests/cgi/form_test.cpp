@@ -11,8 +11,7 @@ using FormTest = CgiTest;
 // What url_unescape adds to the percent decoder (escape_test has its edges).
 TEST(FormCodec, UnescapeEdges) {
     struct Case { const char* in; std::string out; } cases[] = {
-        {"a+b", "a b"},
-        {"%41%62c", "Abc"},
+        {"a+b", "a b"}, {"%41%62c", "Abc"},
         {"ab%00cd", "ab"},         // a NUL byte ends the text
         {"%2B+", "+ "},            // an encoded plus is not a blank
     };
@@ -25,10 +24,7 @@ TEST(FormCodec, SecretValuesMaskedForTheLog) {
         {"cmd=login&user=ann&pass=x%26y", "cmd=login&user=ann&pass=****"},
         {"utoken=ann@h_123&fld=0", "utoken=****&fld=0"},
         {"newpass1=a&Pass=b&lkssig=9", "newpass1=****&Pass=****&lkssig=****"},
-        {"%70ass=hidden", "%70ass=****"},
-        {"a&&b=1&", "a&&b=1&"},
-        {"pass", "pass"},
-        {"", ""},
+        {"%70ass=hidden", "%70ass=****"}, {"a&&b=1&", "a&&b=1&"}, {"pass", "pass"}, {"", ""},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(field_text_for_log(in), out) << in;
 }
@@ -38,8 +34,7 @@ TEST(FormCodec, ConvertCrlf) {
         {"a\r\nb", "a\nb"},
         {"a\r\r\nb", "a\r\nb"},   // the character after a CR is kept as it is
         {"end\r", "end"},          // a CR last is dropped
-        {"\r", ""},
-        {"plain", "plain"},
+        {"\r", ""}, {"plain", "plain"},
     };
     for (auto& c : cases) {
         std::string s = c.in;

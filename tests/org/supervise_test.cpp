@@ -31,9 +31,7 @@ TEST(Supervise, StoredEntriesAreBareAddressesOnOneLine) {
         {"<x@y.test,*@*>", "x@y.test", "x@y.test"},
         {"ann@a.test\nparent evil", "ann@a.test", "ann@a.test"},
         {"parent evil@x.test\tz", "evil@x.test", "evil@x.test"},
-        {"ann@a.test\tx", "ann@a.test", "ann@a.test"},
-        {"no address here", "", ""},
-        {"", "", ""},
+        {"ann@a.test\tx", "ann@a.test", "ann@a.test"}, {"no address here", "", ""}, {"", "", ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(typed_entry(c.in), c.typed) << c.in;
@@ -77,8 +75,7 @@ TEST(Supervise, ParentAndListMatchingOfNewMail) {
         {from_rec("Pa <PAPA@home.test>"), 1},
         {from_rec("pa@mail.test"), 0},                                          // the login is no address
         {from_rec("kid@example.test", "", "", "kid@example.test"), 0},          // To equal to From
-        {from_rec("x@y.test", "papa@home.test"), 0},
-        {from_rec(""), 0},
+        {from_rec("x@y.test", "papa@home.test"), 0}, {from_rec(""), 0},
     };
     for (const auto& c : parents) EXPECT_EQ(isparent(c.rec), c.parent) << c.rec[H_FROM];
     prof.xparent.clear();
@@ -86,12 +83,10 @@ TEST(Supervise, ParentAndListMatchingOfNewMail) {
 
     std::vector<std::string> list = {"Friend <friend@example.test>", "*@spam.test", "not an address"};
     struct { Record rec; int match; } senders[] = {
-        {from_rec("FRIEND@example.test"), 1},
-        {from_rec("a <a@spam.test>"), 1},
+        {from_rec("FRIEND@example.test"), 1}, {from_rec("a <a@spam.test>"), 1},
         {from_rec("a@ham.test", "b@spam.test"), 1},
         {from_rec("a@ham.test", "", "friend@example.test"), 0},   // Reply-To is the sender's to choose
-        {from_rec("friend@example.test.evil"), 0},
-        {from_rec(""), 0},
+        {from_rec("friend@example.test.evil"), 0}, {from_rec(""), 0},
     };
     for (const auto& c : senders) EXPECT_EQ(sender_match(list, c.rec), c.match) << c.rec[H_FROM];
 }

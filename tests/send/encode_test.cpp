@@ -107,8 +107,7 @@ TEST(BodyText, WrapLinesAndTransferEncoding) {
     EXPECT_EQ(to_crlf_lines("x\ny", "<br>"), "x<br>\r\ny<br>\r\n");
 
     struct { std::string text; bool no_qp; const char* cte; } cases[] = {
-        {"plain text\r\n", false, "7bit"},
-        {"caf\xc3\xa9\r\n", false, "quoted-printable"},
+        {"plain text\r\n", false, "7bit"}, {"caf\xc3\xa9\r\n", false, "quoted-printable"},
         {"caf\xc3\xa9\r\n", true, "8bit"},
         {"\xce\x9a\xce\xb1\xce\xbb\xce\xb7\xce\xbc\xce\xad\xcf\x81\xce\xb1\r\n", false, "base64"},
         {std::string(1000, 'x') + "\r\n", false, "quoted-printable"},

@@ -40,8 +40,7 @@ TEST(SpellWords, ScoresAndBuckets) {
         {"house", "house", 15},   // a word against itself: 3 per letter
         {"abcd", "abxcd", 9},     // inserted letter: 3+3 before it, 2+2 after, less 1
         {"hosue", "house", 11},   // swapped pair
-        {"abc", "", -3},
-        {"", "abc", -3},
+        {"abc", "", -3}, {"", "abc", -3},
     };
     for (const auto& c : cases) EXPECT_EQ(spell_score(c.w, c.c), c.score) << c.w << " " << c.c;
     EXPECT_EQ(spell_hash("aa"), 19 * 26 + 19);
@@ -147,8 +146,7 @@ TEST(SpellReplace, ChecksTheOldWordAndTheLength) {
 
 TEST(SpellWrap, BreaksAtBlanksNeverInsideMarkupEntitiesOrCharacters) {
     struct Case { std::string in; int width; std::string out; } cases[] = {
-        {"short", 10, "short"},
-        {"aaa bbb ccc ddd", 8, "aaa bbb\nccc ddd"},
+        {"short", 10, "short"}, {"aaa bbb ccc ddd", 8, "aaa bbb\nccc ddd"},
         {"a <a href=\"x?a=1&amp;b=2\">bb</a> cc dd", 6, "a <a href=\"x?a=1&amp;b=2\">bb</a>\ncc dd"},
         {"&lt;&lt;&lt; &gt;&gt;&gt;", 4, "&lt;&lt;&lt;\n&gt;&gt;&gt;"},
         {"caf\xc3\xa9 caf\xc3\xa9", 5, "caf\xc3\xa9\ncaf\xc3\xa9"},

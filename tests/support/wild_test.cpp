@@ -30,17 +30,13 @@ TEST(Wild, MatchWildAndLists) {
 
     struct Case { const char* list; const char* text; int want; };
     const Case cases[] = {
-        {"", "anything", 0},
-        {"*", "", 1},
-        {"*,!*@bad.com", "joe@bad.com", 0},
+        {"", "anything", 0}, {"*", "", 1}, {"*,!*@bad.com", "joe@bad.com", 0},
         {"*,!*@bad.com", "joe@good.com", 1},
         {"!*@bad.com,*", "joe@bad.com", 1},        // the last match decides
         {"*@Good.COM", "JOE@good.com", 1},         // both sides lowered
         {"a@x.com, b@x.com", "b@x.com", 1},        // blanks around commas
         {"a@x.com,,b@x.com", "", 0},               // empty patterns match nothing
-        {"!*", "x", 0},
-        {"10.0.0.*,!10.0.0.13", "10.0.0.13", 0},
-        {"10.0.0.*,!10.0.0.13", "10.0.0.14", 1},
+        {"!*", "x", 0}, {"10.0.0.*,!10.0.0.13", "10.0.0.13", 0}, {"10.0.0.*,!10.0.0.13", "10.0.0.14", 1},
         {"127.0.0.1", "127.0.0.10", 0},
     };
     for (const Case& c : cases) EXPECT_EQ(list_match(c.list, c.text), c.want) << c.list << " ~ " << c.text;

@@ -80,11 +80,8 @@ TEST_F(SessionTest, GetUserFromFieldOrCookie) {
 
 TEST_F(SessionTest, Cookies) {
     struct Case { const char* header; const char* name; const char* value; } cases[] = {
-        {"utokc=77; utok=abc_12", "utok", "abc_12"},
-        {"utok=abc_12; utokc=77", "utokc", "77"},
-        {"xutok=evil; utok=good", "utok", "good"},
-        {"xutok=evil", "utok", ""},
-        {"a=1;b=2", "b", "2"},
+        {"utokc=77; utok=abc_12", "utok", "abc_12"}, {"utok=abc_12; utokc=77", "utokc", "77"},
+        {"xutok=evil; utok=good", "utok", "good"}, {"xutok=evil", "utok", ""}, {"a=1;b=2", "b", "2"},
         {"lksid=ann@pop.example", "lksid", "ann@pop.example"},
         {"", "utok", ""},
     };
