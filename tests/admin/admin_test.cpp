@@ -2,14 +2,10 @@
 // right), the record file, the password, the user walk's bounds, account
 // deletion, and the per-user lock shared with the user's own requests.
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <algorithm>
-#include <filesystem>
 
 #include "admin/manager.h"
-#include "cgi/form.h"
 #include "support/str.h"
 #include "test_env.h"
 

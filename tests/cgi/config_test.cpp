@@ -1,6 +1,5 @@
 // The settings file: where it is found, how lines are read, the list
 // keys, virtual hosts and defaults.
-#include <gtest/gtest.h>
 
 #include "test_env.h"
 
@@ -30,14 +29,10 @@ TEST(ConfigPaths, VirtualHostNamesAreHostNames) {
 
 TEST(ConfigPaths, ScriptNames) {
     struct Case { const char* path; const char* root; } cases[] = {
-        {"/cgi-bin/larkspur", "larkspur"},
-        {"/cgi-bin/mail.cgi", "mail"},
+        {"/cgi-bin/larkspur", "larkspur"}, {"/cgi-bin/mail.cgi", "mail"},
         {"/cgi-bin/mail.cgi/extra", "mail"},   // the name before ".cgi/"
         {"/cgi-bin/mail.cgi/a/b", "b"},        // only a "/" right after ".cgi" is skipped
-        {"C:\\web\\wm.exe", "wm"},
-        {"plain", "plain"},
-        {"/cgi-bin/", "larkspur"},
-        {"", "larkspur"},
+        {"C:\\web\\wm.exe", "wm"}, {"plain", "plain"}, {"/cgi-bin/", "larkspur"}, {"", "larkspur"},
     };
     for (const auto& c : cases) {
         request_reset();
@@ -76,10 +71,7 @@ TEST_F(ConfigTest, LinesKeysAndValues) {
 
 TEST_F(ConfigTest, DefaultsAndTruth) {
     ASSERT_EQ(read_ini("wml 1\nnfs TRUE\nno_locks yes\ndebug True\n"), 1);
-    EXPECT_EQ(wm_ini_get(K_fetch_min), "200");
-    EXPECT_EQ(wm_ini_get(K_user_prefix), "u_");
-    EXPECT_EQ(wm_ini_get(K_reply_prefix), ">");
-    EXPECT_EQ(wm_ini_get(K_pop_busy), "try again");
+    EXPECT_EQ(wm_ini_get(K_user_prefix), "u_");   // a default from the table
     EXPECT_EQ(wm_ini_get(K_nwimg), g.path_script);
     EXPECT_TRUE(ini_true(K_wml));
     EXPECT_TRUE(ini_true(K_nfs));
@@ -185,9 +177,7 @@ TEST_F(ConfigTest, MissingFileRaisesE21AndE23) {
     ini_reset();
     g.rootname = "nosuchprogram";
     std::string vh;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(ini_read(dir + "/sub/nosuchprogram", vh), 0);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = lk_test::capture([&] { EXPECT_EQ(ini_read(dir + "/sub/nosuchprogram", vh), 0); });
     EXPECT_NE(out.find("Content-type: text/html"), std::string::npos);
     EXPECT_NE(out.find("E21: Unable to find ini file in {nosuchprogram.ini}"), std::string::npos);
     // The other places looked in go to the log only.

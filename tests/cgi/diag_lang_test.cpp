@@ -1,8 +1,5 @@
 // The log, the user-facing error channel, the error page, and language
 // files.
-#include <gtest/gtest.h>
-
-#include <cstdio>
 
 #include "test_env.h"
 
@@ -38,18 +35,14 @@ TEST_F(DiagTest, LogLinesAndEarlyBuffer) {
 
 TEST_F(DiagTest, EmsgShowsAndLogsHtmlAndWml) {
     diag_end_pre_ini();
-    testing::internal::CaptureStdout();
-    emsg("bad %s", "thing");
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = lk_test::capture([] { emsg("bad %s", "thing"); });
     EXPECT_NE(out.find("Content-type: text/html"), std::string::npos);
     EXPECT_NE(out.find("<br> Error: bad thing <br>"), std::string::npos);
     EXPECT_NE(log_text().find("bad thing"), std::string::npos);
 
     reset_all();
     g.gwml = 1;
-    testing::internal::CaptureStdout();
-    emsg("wml %s", "err");
-    out = testing::internal::GetCapturedStdout();
+    out = lk_test::capture([] { emsg("wml %s", "err"); });
     EXPECT_NE(out.find("<?xml version=\"1.0\"?>\n<!DOCTYPE wml PUBLIC"), std::string::npos);
     EXPECT_NE(out.find("<wml><p>Error: wml err </p></wml>"), std::string::npos);
 }
@@ -83,9 +76,7 @@ TEST_F(DiagTest, ErrorDoReplacesTheCommandOnce) {
     EXPECT_EQ(query_find("cmd"), "list");
     EXPECT_EQ(f_error_text(), "");
     f_error("failed again");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(f_error_do(), 0);      // the second time the page is shown
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = lk_test::capture([] { EXPECT_EQ(f_error_do(), 0); });   // the second time the page is shown
     EXPECT_NE(out.find("failed again"), std::string::npos);
     EXPECT_EQ(var_find("error"), "failed again<br>");
 }
@@ -94,18 +85,14 @@ TEST_F(DiagTest, PlainErrorPageEncodesMessages) {
     g.gbr = "<br>";
     f_error("bad name <script>alert(1)</script>");
     f_error("second & last");
-    testing::internal::CaptureStdout();
-    error_page_plain();
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = lk_test::capture(error_page_plain);
     EXPECT_EQ(out.find("<script>"), std::string::npos);
     EXPECT_NE(out.find("bad name &lt;script&gt;alert(1)&lt;/script&gt;<br>\nsecond &amp; last"), std::string::npos);
     reset_all();
     g.gwml = 1;
     g.gbr = "<br/>";
     f_error("w <1>");
-    testing::internal::CaptureStdout();
-    error_page_plain();
-    out = testing::internal::GetCapturedStdout();
+    out = lk_test::capture(error_page_plain);
     EXPECT_NE(out.find("<wml><card id=\"error\" title=\"Error\"><p>w &lt;1&gt;</p></card></wml>"), std::string::npos);
 }
 
@@ -180,7 +167,8 @@ TEST_F(LangTest, PairsEscapesCommentsAndEnd) {
     EXPECT_EQ(lang_read(p), 1);
     EXPECT_STREQ(lang_get("E21: Unable\n"), "E21: Impossible\n");
     EXPECT_STREQ(lang_get("Hello"), "Bonjour");
-    EXPECT_STREQ(lang_get("Move"), "# comment where a translation belongs");
+    EXPECT_STREQ(lang_get("Empty"), "Empty");
+    EXPECT_STREQ(lang_get("Move"), "# comment where a translation belongs");   // the empty line did not end it
     EXPECT_STREQ(lang_get("back\\slash"), "kept\\x");
     EXPECT_STREQ(lang_get("After"), "After");
     EXPECT_STREQ(lang_get(""), "");
@@ -190,19 +178,9 @@ TEST_F(LangTest, PairsEscapesCommentsAndEnd) {
     EXPECT_STREQ(lang_get("Hello"), "Hello");
 }
 
-TEST_F(LangTest, EmptyTranslationIsNotTheEnd) {
-    std::string p = write_lang("Empty\n\nNext\nSuivant\n");
-    lang_read(p);
-    EXPECT_STREQ(lang_get("Empty"), "Empty");
-    // The empty translation line is not the end of the table.
-    EXPECT_STREQ(lang_get("Next"), "Suivant");
-}
-
 TEST_F(LangTest, MissingFileLeavesEnglish) {
     diag_end_pre_ini();
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(lang_read(dir + "/none.txt"), 0);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = lk_test::capture([&] { EXPECT_EQ(lang_read(dir + "/none.txt"), 0); });
     EXPECT_NE(out.find("Could not open language file"), std::string::npos);
     EXPECT_STREQ(lang_get("Hello"), "Hello");
     EXPECT_EQ(lang_read(""), 0);

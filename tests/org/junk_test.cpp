@@ -1,9 +1,6 @@
 // juser.dat, the file the introduction agent shares with us: its exact
 // written form, what reading keeps and drops, and a write that never
 // leaves half a file.
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 #include "org/junk.h"
 #include "test_env.h"

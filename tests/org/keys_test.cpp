@@ -1,13 +1,9 @@
 // The key ring: public keys read from armored blocks (real keys made by a
 // PGP program, and damaged ones), the ring's own operations, ring.txt and
 // the compose page's key choice.
-#include <gtest/gtest.h>
-
-#include <filesystem>
 
 #include "org/keys.h"
 #include "org/wpgp.h"
-#include "user/paths.h"
 #include "test_env.h"
 
 namespace {
@@ -109,10 +105,7 @@ TEST(PgpKeys, RingFileAndKeyChoice) {
     std::vector<RingEntry> ring = ring_read(path);
     ASSERT_EQ(ring.size(), 2u);
 
-    struct Case {
-        const char* target;
-        const char* expected;
-    } cases[] = {
+    struct Case { const char* target; const char* expected; } cases[] = {
         {"", "<option selected value=\"(no encryption)\">(no encryption)</option>\n"
              "<option  value=\"7D0CB7802BAD7664\">Alice &lt;alice@example.test&gt;</option>\n"
              "<option  value=\"EF9D2742D3A6F417\">Bob</option>\n"},

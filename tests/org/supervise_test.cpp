@@ -1,7 +1,6 @@
 // The supervision rules that need no server: which list entries are stored,
 // how a child's profile is read and stripped, and which new message counts
 // as the parent's or as a listed sender's.
-#include <gtest/gtest.h>
 
 #include "org/supervise.h"
 #include "store/folders.h"
@@ -24,9 +23,7 @@ Record from_rec(const std::string& from, const std::string& sender = "", const s
 TEST(Supervise, StoredEntriesAreBareAddressesOnOneLine) {
     StoreEnv env;
     ini_set(K_pophost, "mail.example.test");
-    struct {
-        std::string in, typed, sender;
-    } cases[] = {
+    struct { std::string in, typed, sender; } cases[] = {
         {"Friend <Friend@Example.Test>", "friend@example.test", "friend@example.test"},
         {"*@spam.test", "*@spam.test", ""},   // a sender's "@spam.test" has no user part
         {"*@*", "*@*", ""},
@@ -34,9 +31,7 @@ TEST(Supervise, StoredEntriesAreBareAddressesOnOneLine) {
         {"<x@y.test,*@*>", "x@y.test", "x@y.test"},
         {"ann@a.test\nparent evil", "ann@a.test", "ann@a.test"},
         {"parent evil@x.test\tz", "evil@x.test", "evil@x.test"},
-        {"ann@a.test\tx", "ann@a.test", "ann@a.test"},
-        {"no address here", "", ""},
-        {"", "", ""},
+        {"ann@a.test\tx", "ann@a.test", "ann@a.test"}, {"no address here", "", ""}, {"", "", ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(typed_entry(c.in), c.typed) << c.in;
@@ -76,31 +71,22 @@ TEST(Supervise, ParentAndListMatchingOfNewMail) {
     prof.xparent = "pa@mail.test";
     // The parent's profile names where its mail goes.
     lk_test::spit(user_file("pa@mail.test"), "dflt_reply Pa <papa@home.test>\n");
-    struct {
-        Record rec;
-        int parent;
-    } parents[] = {
+    struct { Record rec; int parent; } parents[] = {
         {from_rec("Pa <PAPA@home.test>"), 1},
         {from_rec("pa@mail.test"), 0},                                          // the login is no address
         {from_rec("kid@example.test", "", "", "kid@example.test"), 0},          // To equal to From
-        {from_rec("x@y.test", "papa@home.test"), 0},
-        {from_rec(""), 0},
+        {from_rec("x@y.test", "papa@home.test"), 0}, {from_rec(""), 0},
     };
     for (const auto& c : parents) EXPECT_EQ(isparent(c.rec), c.parent) << c.rec[H_FROM];
     prof.xparent.clear();
     EXPECT_EQ(isparent(from_rec("papa@home.test")), 0) << "no parent, no parent's mail";
 
     std::vector<std::string> list = {"Friend <friend@example.test>", "*@spam.test", "not an address"};
-    struct {
-        Record rec;
-        int match;
-    } senders[] = {
-        {from_rec("FRIEND@example.test"), 1},
-        {from_rec("a <a@spam.test>"), 1},
+    struct { Record rec; int match; } senders[] = {
+        {from_rec("FRIEND@example.test"), 1}, {from_rec("a <a@spam.test>"), 1},
         {from_rec("a@ham.test", "b@spam.test"), 1},
         {from_rec("a@ham.test", "", "friend@example.test"), 0},   // Reply-To is the sender's to choose
-        {from_rec("friend@example.test.evil"), 0},
-        {from_rec(""), 0},
+        {from_rec("friend@example.test.evil"), 0}, {from_rec(""), 0},
     };
     for (const auto& c : senders) EXPECT_EQ(sender_match(list, c.rec), c.match) << c.rec[H_FROM];
 }

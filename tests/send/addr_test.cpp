@@ -12,8 +12,7 @@ TEST(RecipientLists, BareAddressesOfEveryForm) {
         {"\"Smith, John\" <john@example.test>, Ann <ann@example.test>", {"john@example.test", "ann@example.test"}},
         {"a@example.test b@example.test", {"a@example.test", "b@example.test"}},
         {"zed@example.test (Zed, the boss)", {"zed@example.test"}},
-        {"Just A Name", {}},
-        {"<x@example.test>,,", {"x@example.test"}},
+        {"Just A Name", {}}, {"<x@example.test>,,", {"x@example.test"}},
     };
     for (const auto& c : cases) EXPECT_EQ(addr_list(c.list), c.want) << c.list;
     EXPECT_EQ(brkt("a@b"), "<a@b>");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "send/mailenc.h"
+#include "support/escape.h"
 #include "support/str.h"
 #include "view/mimecodec.h"
 
@@ -20,19 +21,9 @@ std::vector<std::string> words_of(const std::string& s) {
 }
 
 // Quoted-printable back to bytes, soft breaks joined.
-std::string unqp(const std::string& enc) {
-    std::string out;
-    for (std::size_t i = 0; i < enc.size(); ++i) {
-        if (enc[i] != '=') {
-            out += enc[i];
-        } else if (enc.compare(i + 1, 2, "\r\n") == 0) {
-            i += 2;
-        } else {
-            out += static_cast<char>(std::stoi(enc.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        }
-    }
-    return out;
+std::string unqp(std::string enc) {
+    for (std::size_t p; (p = enc.find("=\r\n")) != std::string::npos;) enc.erase(p, 3);
+    return pct_decode(enc, '=');
 }
 
 TEST(HeaderWords, DecodeBackToTheTypedTextAndStayWithinTheLimits) {
@@ -98,16 +89,7 @@ TEST(AttachmentNames, PlainNamesQuotedOthersInBothEncodedForms) {
         if (piece.rfind("UTF-8''", 0) == 0) piece.erase(0, 7);
         joined += piece;
     }
-    std::string decoded;
-    for (std::size_t i = 0; i < joined.size(); ++i) {
-        if (joined[i] == '%') {
-            decoded += static_cast<char>(std::stoi(joined.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            decoded += joined[i];
-        }
-    }
-    EXPECT_EQ(decoded, longname + ".bin");
+    EXPECT_EQ(pct_decode(joined), longname + ".bin");
     EXPECT_EQ(nopath(std::string_view("C:\\Users\\ann\\My Files\\plan.odt")), "plan.odt");
     EXPECT_EQ(nopath(std::string_view("a/b\r\n.txt")), "b.txt");
 }
@@ -125,8 +107,7 @@ TEST(BodyText, WrapLinesAndTransferEncoding) {
     EXPECT_EQ(to_crlf_lines("x\ny", "<br>"), "x<br>\r\ny<br>\r\n");
 
     struct { std::string text; bool no_qp; const char* cte; } cases[] = {
-        {"plain text\r\n", false, "7bit"},
-        {"caf\xc3\xa9\r\n", false, "quoted-printable"},
+        {"plain text\r\n", false, "7bit"}, {"caf\xc3\xa9\r\n", false, "quoted-printable"},
         {"caf\xc3\xa9\r\n", true, "8bit"},
         {"\xce\x9a\xce\xb1\xce\xbb\xce\xb7\xce\xbc\xce\xad\xcf\x81\xce\xb1\r\n", false, "base64"},
         {std::string(1000, 'x') + "\r\n", false, "quoted-printable"},

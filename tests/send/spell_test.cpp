@@ -1,27 +1,15 @@
 // Spell checker pieces that need no request: the word finder, scores and
 // buckets, the two layouts of the word list, suggestions, the saved state's
 // round trip (and its distrust of tampered word lines), and the page wrap.
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
-#include <cstdlib>
-#include <fstream>
-
 #include "send/spell.h"
+#include "test_env.h"
 
 namespace {
 
 struct TempFile {
-    std::string path;
-    explicit TempFile(const std::string& text) {
-        char t[] = "/tmp/lkspellXXXXXX";
-        int fd = mkstemp(t);
-        path = t;
-        std::ofstream(path, std::ios::binary) << text;
-        close(fd);
-    }
-    ~TempFile() { std::remove(path.c_str()); }
+    lk_test::TempDir dir{"lkspell"};
+    std::string path = dir.path + "/words";
+    explicit TempFile(const std::string& text) { lk_test::spit(path, text); }
 };
 
 std::vector<std::pair<std::size_t, std::string>> words_of(const std::string& text) {
@@ -34,10 +22,7 @@ std::vector<std::pair<std::size_t, std::string>> words_of(const std::string& tex
 
 TEST(SpellWords, FinderSkipsTrimsAndCountsCharacters) {
     using W = std::vector<std::pair<std::size_t, std::string>>;
-    struct Case {
-        std::string text;
-        W want;
-    } cases[] = {
+    struct Case { std::string text; W want; } cases[] = {
         {"", {}},
         {"an ox ate hay", {{6, "ate"}, {10, "hay"}}},              // two letters never, three always
         {"in (2019) we met.", {{13, "met"}}},                       // digits and brackets yield nothing
@@ -51,16 +36,11 @@ TEST(SpellWords, FinderSkipsTrimsAndCountsCharacters) {
 }
 
 TEST(SpellWords, ScoresAndBuckets) {
-    struct Case {
-        const char* w;
-        const char* c;
-        int score;
-    } cases[] = {
+    struct Case { const char* w; const char* c; int score; } cases[] = {
         {"house", "house", 15},   // a word against itself: 3 per letter
         {"abcd", "abxcd", 9},     // inserted letter: 3+3 before it, 2+2 after, less 1
         {"hosue", "house", 11},   // swapped pair
-        {"abc", "", -3},
-        {"", "abc", -3},
+        {"abc", "", -3}, {"", "abc", -3},
     };
     for (const auto& c : cases) EXPECT_EQ(spell_score(c.w, c.c), c.score) << c.w << " " << c.c;
     EXPECT_EQ(spell_hash("aa"), 19 * 26 + 19);
@@ -165,13 +145,8 @@ TEST(SpellReplace, ChecksTheOldWordAndTheLength) {
 }
 
 TEST(SpellWrap, BreaksAtBlanksNeverInsideMarkupEntitiesOrCharacters) {
-    struct Case {
-        std::string in;
-        int width;
-        std::string out;
-    } cases[] = {
-        {"short", 10, "short"},
-        {"aaa bbb ccc ddd", 8, "aaa bbb\nccc ddd"},
+    struct Case { std::string in; int width; std::string out; } cases[] = {
+        {"short", 10, "short"}, {"aaa bbb ccc ddd", 8, "aaa bbb\nccc ddd"},
         {"a <a href=\"x?a=1&amp;b=2\">bb</a> cc dd", 6, "a <a href=\"x?a=1&amp;b=2\">bb</a>\ncc dd"},
         {"&lt;&lt;&lt; &gt;&gt;&gt;", 4, "&lt;&lt;&lt;\n&gt;&gt;&gt;"},
         {"caf\xc3\xa9 caf\xc3\xa9", 5, "caf\xc3\xa9\ncaf\xc3\xa9"},

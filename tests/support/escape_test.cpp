@@ -5,16 +5,11 @@
 using namespace std::string_view_literals;
 
 TEST(Escape, HtmlFamily) {
-    struct Row {
-        std::string_view in;
-        unsigned flags;
-        std::string_view out;
-    } rows[] = {
+    struct Row { std::string_view in; unsigned flags; std::string_view out; } rows[] = {
         {"", kEscAttr, ""},
         {"a\0b"sv, kEscAttr, "a\0b"sv},   // bytes other than the specials pass through
         {"<a href=\"x\">&", kEscText, "&lt;a href=\"x\"&gt;&amp;"},
-        {"\"'`", kEscText, "\"'`"},
-        {"\"'`", kEscHtml, "&quot;&#39;`"},
+        {"\"'`", kEscText, "\"'`"}, {"\"'`", kEscHtml, "&quot;&#39;`"},
         {"\"'`", kEscAttr, "&quot;&#39;&#96;"},
         {"x onmouseover=`a`", kEscAttr, "x onmouseover=&#96;a&#96;"},
         {"caf\xc3\xa9 \xff", kEscAttr, "caf\xc3\xa9 \xff"},
@@ -31,14 +26,8 @@ TEST(Escape, HtmlFamily) {
 
 TEST(Escape, PercentEncoder) {
     static constexpr ByteSet kPath = ByteSet::unreserved().with("/:@");
-    struct Row {
-        std::string_view in;
-        const ByteSet* keep;
-        std::size_t stop;
-        const char* out;
-    } rows[] = {
-        {"", nullptr, std::string::npos, ""},
-        {"\0"sv, nullptr, std::string::npos, "%00"},
+    struct Row { std::string_view in; const ByteSet* keep; std::size_t stop; const char* out; } rows[] = {
+        {"", nullptr, std::string::npos, ""}, {"\0"sv, nullptr, std::string::npos, "%00"},
         {"Az09-._~", nullptr, std::string::npos, "Az09-._~"},
         {"a b&c=d/e", nullptr, std::string::npos, "a%20b%26c%3Dd%2Fe"},
         {"\xc3\xa9\xff", nullptr, std::string::npos, "%C3%A9%FF"},
@@ -53,28 +42,18 @@ TEST(Escape, PercentEncoder) {
 }
 
 TEST(Escape, PercentDecoder) {
-    struct Row {
-        std::string_view in;
-        char escape;
-        std::string_view out;
-    } rows[] = {
-        {"", '%', ""},
-        {"%", '%', "%"},
+    struct Row { std::string_view in; char escape; std::string_view out; } rows[] = {
+        {"", '%', ""}, {"%", '%', "%"},
         {"%4", '%', "%4"},             // cut escape kept
         {"%zz%41", '%', "%zzA"},       // bad digits kept as written
-        {"%%41", '%', "%A"},
-        {"%00x", '%', "\0x"sv},
-        {"a%2Bb%e2%82%AC", '%', "a+b\xe2\x82\xac"},
+        {"%%41", '%', "%A"}, {"%00x", '%', "\0x"sv}, {"a%2Bb%e2%82%AC", '%', "a+b\xe2\x82\xac"},
         {"=3D=3d%41", '=', "==%41"},
     };
     for (const auto& r : rows) EXPECT_EQ(pct_decode(r.in, r.escape), r.out) << r.in;
 }
 
 TEST(Escape, HexDigits) {
-    struct Row {
-        char hi, lo;
-        int pair;
-    } rows[] = {
+    struct Row { char hi, lo; int pair; } rows[] = {
         {'\0', '\0', -1}, {'0', '0', 0}, {'f', 'F', 255}, {'A', '9', 0xA9}, {'4', '1', 0x41},
         {'g', '1', -1},   {'1', 'g', -1}, {'/', '0', -1}, {':', '0', -1},   {'@', '0', -1},
         {'G', '0', -1},   {'`', '0', -1}, {' ', '1', -1}, {'\xff', '1', -1},

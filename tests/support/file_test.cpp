@@ -1,23 +1,10 @@
 #include "support/file.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
 #include <cerrno>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "test_env.h"
 
 namespace {
-
-std::string read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 int entries(const std::string& dir) {
     int n = 0;
@@ -33,7 +20,7 @@ TEST(FileReplace, WritesWholeTextAndLeavesNothingBeside) {
     const std::string path = dir.path + "/ring.txt";
     for (const std::string& text : {std::string("first\n"), std::string(), std::string("a\0b\n", 4), std::string(70000, 'x')}) {
         ASSERT_TRUE(file_replace(path, text));
-        EXPECT_EQ(read(path), text);
+        EXPECT_EQ(lk_test::slurp(path), text);
         EXPECT_EQ(entries(dir.path), 1);
     }
     struct stat sb;

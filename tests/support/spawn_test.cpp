@@ -57,9 +57,8 @@ struct SpawnTest : ::testing::Test {
 };
 }  // namespace
 
-TEST_F(SpawnTest, InitReportsBannerAndIgnoresSigpipe) {
-    ASSERT_FALSE(g_msgs.empty());
-    EXPECT_EQ(g_msgs[0], "lib_spawn initialized Version 2.1c\n");
+// A child gone before its input is written must not end the request.
+TEST_F(SpawnTest, InitIgnoresSigpipe) {
     struct sigaction sa{};
     sigaction(SIGPIPE, nullptr, &sa);
     EXPECT_EQ(sa.sa_handler, SIG_IGN);

@@ -1,41 +1,20 @@
 #include "support/stats.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-
-#include "cgi/config.h"
-#include "cgi/diag.h"
-#include "cgi/request.h"
-#include "subsystems.h"
+#include "test_env.h"
 
 namespace {
+using lk_test::slurp;
+
 struct StatsTest : ::testing::Test {
-    std::string dir;
+    lk_test::TempDir tmp{"lkstats"};
+    std::string dir = tmp.path;
     void SetUp() override {
-        char tmpl[] = "/tmp/lkstatsXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        subsystems_reset();
-        g.log_file = dir + "/log";
+        lk_test::fresh_process(dir);
         diag_end_pre_ini();
     }
-    void TearDown() override {
-        subsystems_reset();
-        std::string rm = "rm -rf " + dir;
-        (void)std::system(rm.c_str());
-    }
-    static std::string slurp(const std::string& p) {
-        std::ifstream f(p);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
+    void TearDown() override { subsystems_reset(); }
 };
 
 std::time_t local_time(int year, int mon, int day) {

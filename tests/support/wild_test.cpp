@@ -1,12 +1,6 @@
 #include "support/wild.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <string>
+#include "test_env.h"
 
 TEST(Wild, DomatchTable) {
     struct Case { const char* pat; const char* text; int want; };
@@ -36,17 +30,13 @@ TEST(Wild, MatchWildAndLists) {
 
     struct Case { const char* list; const char* text; int want; };
     const Case cases[] = {
-        {"", "anything", 0},
-        {"*", "", 1},
-        {"*,!*@bad.com", "joe@bad.com", 0},
+        {"", "anything", 0}, {"*", "", 1}, {"*,!*@bad.com", "joe@bad.com", 0},
         {"*,!*@bad.com", "joe@good.com", 1},
         {"!*@bad.com,*", "joe@bad.com", 1},        // the last match decides
         {"*@Good.COM", "JOE@good.com", 1},         // both sides lowered
         {"a@x.com, b@x.com", "b@x.com", 1},        // blanks around commas
         {"a@x.com,,b@x.com", "", 0},               // empty patterns match nothing
-        {"!*", "x", 0},
-        {"10.0.0.*,!10.0.0.13", "10.0.0.13", 0},
-        {"10.0.0.*,!10.0.0.13", "10.0.0.14", 1},
+        {"!*", "x", 0}, {"10.0.0.*,!10.0.0.13", "10.0.0.13", 0}, {"10.0.0.*,!10.0.0.13", "10.0.0.14", 1},
         {"127.0.0.1", "127.0.0.10", 0},
     };
     for (const Case& c : cases) EXPECT_EQ(list_match(c.list, c.text), c.want) << c.list << " ~ " << c.text;
@@ -60,14 +50,9 @@ TEST(Wild, MatchWildAndLists) {
 }
 
 TEST(Wild, DirectoryScans) {
-    char tmpl[] = "/tmp/lkwildXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string dir = tmpl;
-    for (const char* n : {"a1.dat", "a2.dat", "b1.dat", "a3.txt", "c4.dat"}) {
-        FILE* f = std::fopen((dir + "/" + n).c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        std::fclose(f);
-    }
+    lk_test::TempDir tmp;
+    const std::string dir = tmp.path;
+    for (const char* n : {"a1.dat", "a2.dat", "b1.dat", "a3.txt", "c4.dat"}) lk_test::spit(dir + "/" + n, "");
     mkdir((dir + "/sub").c_str(), 0700);
 
     std::vector<std::string> names;
@@ -94,6 +79,4 @@ TEST(Wild, DirectoryScans) {
     EXPECT_EQ(dir_exists(dir), 1);
     EXPECT_EQ(dir_exists(dir + "/a1.dat"), 0);
     EXPECT_EQ(dir_exists(dir + "/none"), 0);
-    std::string rm = "rm -rf " + dir;
-    EXPECT_EQ(std::system(rm.c_str()), 0);
 }

@@ -40,14 +40,8 @@ TEST(UserCodec, HexHelpers) {
 }
 
 TEST(UserCodec, CrEncoding) {
-    struct Case {
-        const char* plain;
-        const char* coded;
-    } cases[] = {
-        {"line1\nline2", "line1\\nline2"},
-        {"a\\b", "a\\\\b"},
-        {"", ""},
-        {"\\n", "\\\\n"},
+    struct Case { const char* plain; const char* coded; } cases[] = {
+        {"line1\nline2", "line1\\nline2"}, {"a\\b", "a\\\\b"}, {"", ""}, {"\\n", "\\\\n"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(cr_encode(c.plain), c.coded);

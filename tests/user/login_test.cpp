@@ -5,9 +5,6 @@
 
 #include <set>
 
-#include "cgi/content.h"
-#include "cgi/form.h"
-#include "page/encode.h"
 #include "user/codec.h"
 #include "user/session.h"
 #include "test_env.h"
@@ -39,10 +36,7 @@ TEST_F(LoginTest, ConstantTimeEqualityIsPlainEquality) {
 }
 
 TEST_F(LoginTest, AddressCheckOverDottedParts) {
-    struct Case {
-        const char *rec, *cur;
-        int parts, failed;
-    } cases[] = {
+    struct Case { const char *rec, *cur; int parts, failed; } cases[] = {
         {"10.1.2.3", "10.1.2.99", 3, 0}, {"10.1.2.3", "10.1.3.3", 3, 3},  {"10.1.2.3", "11.1.2.3", 3, 1},
         {"10.1.2.3", "10.1.2.3", 4, 0},  {"10.1.2.3", "10.1.2.4", 4, 4},  {"10.1.2.3", "10.1.2.35", 4, 4},
         {"10.1.2.3", "99.9.9.9", 0, 0},  {"::1", "::1", 3, 0},            {"::1", "::2", 3, 1},
@@ -139,10 +133,7 @@ TEST_F(LoginTest, CookieLinesCarryDomainExpiryAndProtection) {
 
 TEST_F(LoginTest, PermittedUsersFromListOrFile) {
     spit(dir + "/tpl/users.txt", "# staff\nann  full time\n\tbob\ncarol\n");
-    struct Case {
-        std::string setting, user;
-        int ok;
-    } cases[] = {
+    struct Case { std::string setting, user; int ok; } cases[] = {
         {"", "anyone", 1},
         {"ann,bo*", "bob", 1},
         {"ann,bo*", "carl", 0},

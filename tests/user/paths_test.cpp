@@ -2,14 +2,9 @@
 
 #include "test_env.h"
 
-
 TEST(UserEncode, RencodeTable) {
-    struct Case {
-        const char* in;
-        const char* out;
-    } cases[] = {
-        {"a.b", "a_Ib"},
-        {"ann@pop.example", "ann_Ppop_Iexample"},
+    struct Case { const char* in; const char* out; } cases[] = {
+        {"a.b", "a_Ib"}, {"ann@pop.example", "ann_Ppop_Iexample"},
         {" !\"#$%&'()*+,-./", "_4_5_6_7_8_9_A_B_C_D_E_F_G_H_I_J"},
         {":;<=>?@[\\]^_`{|}~\x7f", "_0_K_L_M_N_O_P_Q_R_S_T___U_V_W_X_Y_Z"},
         {"a\x01\x1f\x80\xffz", "az"},  // control and 8-bit bytes dropped
@@ -50,18 +45,10 @@ TEST(UserEncode, UserOnly) {
 }
 
 TEST_F(UserTest, HashMethodOneDirectories) {
-    struct Case {
-        const char* extra;
-        const char* user;
-        const char* rel;
-    } cases[] = {
-        {"", "j.doe", "u_j_/j_doe"},
-        {"allow. true\n", "j.doe", "u_j./j.doe"},
-        {"", "a", "u_a"},
-        {"hash_num 3\n", "abcd", "u_abc/abcd"},
-        {"hash_num 0\n", "abcd", "u_ab/abcd"},
-        {"", "ann@pop.example", "u_an/ann@pop_example"},
-        {"allow- true\n", "a-b", "u_a-/a-b"},
+    struct Case { const char* extra; const char* user; const char* rel; } cases[] = {
+        {"", "j.doe", "u_j_/j_doe"}, {"allow. true\n", "j.doe", "u_j./j.doe"}, {"", "a", "u_a"},
+        {"hash_num 3\n", "abcd", "u_abc/abcd"}, {"hash_num 0\n", "abcd", "u_ab/abcd"},
+        {"", "ann@pop.example", "u_an/ann@pop_example"}, {"allow- true\n", "a-b", "u_a-/a-b"},
         {"", "a-b", "u_a_/a_b"},
     };
     for (const Case& c : cases) {

@@ -1,11 +1,7 @@
 #include "user/session.h"
 
-#include <cstdlib>
-
-#include "cgi/form.h"
 #include "user/codec.h"
 #include "test_env.h"
-
 
 namespace {
 
@@ -49,19 +45,12 @@ TEST_F(SessionTest, LogoutTimeShiftsTheDay) {
     }
     configure("logout_time 6:00\n");
     // 05:59 local belongs to the previous day, 06:00 to the new one
-    struct tm t = {};
-    t.tm_year = 126;
-    t.tm_mon = 2;
-    t.tm_mday = 10;
-    t.tm_hour = 5;
-    t.tm_min = 59;
-    t.tm_isdst = -1;
-    time_t before = mktime(&t);
-    t.tm_hour = 6;
-    t.tm_min = 0;
-    t.tm_isdst = -1;
-    time_t after = mktime(&t);
-    EXPECT_EQ(token_day(after), token_day(before) + 1);
+    auto at = [](int hour, int min) {
+        struct tm t = {};
+        t.tm_year = 126, t.tm_mon = 2, t.tm_mday = 10, t.tm_hour = hour, t.tm_min = min, t.tm_isdst = -1;
+        return mktime(&t);
+    };
+    EXPECT_EQ(token_day(at(6, 0)), token_day(at(5, 59)) + 1);
 }
 
 TEST_F(SessionTest, GetUserFromFieldOrCookie) {
@@ -90,16 +79,9 @@ TEST_F(SessionTest, GetUserFromFieldOrCookie) {
 }
 
 TEST_F(SessionTest, Cookies) {
-    struct Case {
-        const char* header;
-        const char* name;
-        const char* value;
-    } cases[] = {
-        {"utokc=77; utok=abc_12", "utok", "abc_12"},
-        {"utok=abc_12; utokc=77", "utokc", "77"},
-        {"xutok=evil; utok=good", "utok", "good"},
-        {"xutok=evil", "utok", ""},
-        {"a=1;b=2", "b", "2"},
+    struct Case { const char* header; const char* name; const char* value; } cases[] = {
+        {"utokc=77; utok=abc_12", "utok", "abc_12"}, {"utok=abc_12; utokc=77", "utokc", "77"},
+        {"xutok=evil; utok=good", "utok", "good"}, {"xutok=evil", "utok", ""}, {"a=1;b=2", "b", "2"},
         {"lksid=ann@pop.example", "lksid", "ann@pop.example"},
         {"", "utok", ""},
     };
