@@ -82,6 +82,19 @@ TEST(IndexFile, CorruptIndexKeepsEveryValidLine) {
     EXPECT_EQ(st.unread, 3);
     EXPECT_EQ(st.nnew, 1);
     EXPECT_EQ(curfld(), 2);
+
+    // At the edge: a record of 14 values counts, one of 13 does not; only
+    // "unseen," makes a message new ("new," alone is merely unread).
+    auto rec = [](int values, const char* flags) {
+        std::string line = "7\tuid-7\t" + std::string(flags);
+        for (int i = 3; i < values; ++i) line += "\t";
+        return line + "\n";
+    };
+    StoreEnv::spit(index_path(3), rec(14, "new,") + rec(13, "unseen,"));
+    ASSERT_EQ(fld_read_stats(3, st), 1);
+    EXPECT_EQ(st.msgs, 1);
+    EXPECT_EQ(st.unread, 1);
+    EXPECT_EQ(st.nnew, 0);
 }
 
 TEST(IndexFile, MissingIndexCreatedOrRebuilt) {
