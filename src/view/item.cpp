@@ -60,8 +60,7 @@ void init_item_vars(const Record* r, int item_id, int nitems);
 // beyond an int's range is no number at all (-1), never a wrapped value.
 int atoi_s(const std::string& s) {
     errno = 0;
-    char* end = nullptr;
-    long v = std::strtol(s.c_str(), &end, 10);
+    long v = std::strtol(s.c_str(), nullptr, 10);
     if (errno == ERANGE || v > INT_MAX || v < INT_MIN) return -1;
     return static_cast<int>(v);
 }

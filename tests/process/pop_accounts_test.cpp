@@ -58,12 +58,7 @@ struct Rec {
 
 std::vector<Rec> records(const std::string& index) {
     std::vector<Rec> out;
-    std::istringstream in(index);
-    for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> f;
-        std::size_t b = 0;
-        for (std::size_t e; (e = line.find('\t', b)) != std::string::npos; b = e + 1) f.push_back(line.substr(b, e - b));
-        f.push_back(line.substr(b));
+    for (const std::vector<std::string>& f : lk_test::index_records(index)) {
         if (f.size() <= H_POPUSER || f.size() <= H_UIDL) continue;
         out.push_back({f[H_ID], f[H_POPUSER], f[H_POPHOST], f[H_UIDL]});
     }
